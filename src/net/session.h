@@ -1,0 +1,8 @@
+// session.h - client sessions: one record per accepted connection, from
+// accept to disconnect.
+#pragma once
+
+// Takes over an accepted socket with its display address. Answers 1 when a
+// session now owns the socket; 0 when none could be made (the socket is then
+// closed).
+int client_accept(int fd, const char* address);
