@@ -16,6 +16,7 @@ int event_init_queue() {
         log_printf("Unable to initialize epool\n");
         kestrix_exit(1);
     }
+    event_wakeup_register(fd);
     return fd;
 }
 

@@ -6,6 +6,9 @@
 #pragma once
 
 int event_init_queue();
+// The shutdown's wake-up of the connection thread (event_wakeup.cpp).
+void event_wakeup_register(int epoll_fd);
+void event_wakeup();
 void* connection_thread(void* arg);
 int threadpool_create(int n);
 void threadpool_destroy();

@@ -384,6 +384,7 @@ void kestrix_exit(int /*status*/) {
         close(fd);
     }
     check_ping_timeouts();
+    event_wakeup();
     if (int fd = settings.epoll_fd.exchange(-1); fd >= 0) close(fd);
     web_stop();
     ssl_uninitialize();

@@ -34,7 +34,7 @@ bool wait_for(pid_t pid, int timeout_ms, int* status) {
     return false;
 }
 
-pid_t spawn(const std::vector<std::string>& args, const std::string& cwd,
+pid_t spawn(const std::string& bin, const std::vector<std::string>& args, const std::string& cwd,
             const std::map<std::string, std::string>& env, const std::string& out,
             const std::string& err) {
     pid_t pid = fork();
@@ -49,7 +49,6 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& cwd,
     unsetenv("KESTRIX_ADMIN_PASSWORD");
     for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
     std::vector<char*> argv;
-    std::string bin = KESTRIX_BINARY;
     argv.push_back(const_cast<char*>(bin.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -116,7 +115,7 @@ RunResult run_kestrix(const std::vector<std::string>& args, const std::string& c
                       const std::map<std::string, std::string>& env, int timeout_ms) {
     TempDir io;
     std::string out = io.file("out"), err = io.file("err");
-    pid_t pid = spawn(args, cwd, env, out, err);
+    pid_t pid = spawn(KESTRIX_BINARY, args, cwd, env, out, err);
     RunResult r;
     int status = 0;
     if (wait_for(pid, timeout_ms, &status)) {
@@ -132,7 +131,11 @@ RunResult run_kestrix(const std::vector<std::string>& args, const std::string& c
 
 ServerProcess::ServerProcess(const TempDir& dir, std::vector<std::string> extra,
                              std::map<std::string, std::string> env)
-    : dir_(dir.path()), extra_(std::move(extra)), env_(std::move(env)), port_(free_tcp_port()) {
+    : dir_(dir.path()),
+      extra_(std::move(extra)),
+      env_(std::move(env)),
+      binary_(KESTRIX_BINARY),
+      port_(free_tcp_port()) {
     out_path_ = dir_ + "/server.out";
     err_path_ = dir_ + "/server.err";
 }
@@ -146,14 +149,20 @@ ServerProcess::~ServerProcess() {
 }
 
 std::vector<std::string> ServerProcess::args() const {
-    std::vector<std::string> a = {"-x", dir_,         "-s", settings_path(),
-                                  "-d", dir_ + "/db", "-p", std::to_string(port_)};
+    std::vector<std::string> a;
+    if (custom_args_) {
+        a = *custom_args_;
+        a.push_back("-p");
+        a.push_back(std::to_string(port_));
+        return a;
+    }
+    a = {"-x", dir_, "-s", settings_path(), "-d", dir_ + "/db", "-p", std::to_string(port_)};
     a.insert(a.end(), extra_.begin(), extra_.end());
     return a;
 }
 
 bool ServerProcess::start(int timeout_ms) {
-    pid_ = spawn(args(), dir_, env_, out_path_, err_path_);
+    pid_ = spawn(binary_, args(), dir_, env_, out_path_, err_path_);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < until) {
         int status;

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,11 @@ public:
     int wait_exit(int timeout_ms = 20000);
     void send_signal(int sig);
 
+    // Runs another file (a link named otherwise) instead of the built binary.
+    void set_binary(const std::string& path) { binary_ = path; }
+    // Replaces the standard folder options; -p PORT is still added.
+    void set_args(std::vector<std::string> args) { custom_args_ = std::move(args); }
+
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
     const std::string& dir() const { return dir_; }
@@ -69,6 +75,8 @@ private:
     std::string dir_;
     std::vector<std::string> extra_;
     std::map<std::string, std::string> env_;
+    std::string binary_;
+    std::optional<std::vector<std::string>> custom_args_;
     int port_;
     pid_t pid_ = -1;
     int status_ = -1;
