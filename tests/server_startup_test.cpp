@@ -22,7 +22,9 @@ const char* const USAGE_HEAD =
     "Available options are:\n"
     "  -h                      print usage and exit\n";
 
-bool folder_is_empty(const std::string& dir) { return fs::is_empty(dir); }
+bool folder_is_empty(const std::string& dir) {
+    return fs::is_empty(dir);
+}
 
 struct DbCloser {
     sqlite3* db;
@@ -42,10 +44,12 @@ TEST(CommandLine, HelpPrintsTheUsageTextAndIgnoresTheRest) {
     RunResult r = run_kestrix({"-h", "-p", "5000", "-x", dir.path(), "-y"}, dir.path());
     EXPECT_EQ(r.exit_status, 0);
     ASSERT_EQ(r.out.rfind(USAGE_HEAD, 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("  -i ip_address           ip address used to bind \n"), std::string::npos);
-    EXPECT_NE(r.out.find("  -a ca_root_certificate  full path to the SSL CA root certiticate to enable "
-                         "client peer verification\n\n"),
+    EXPECT_NE(r.out.find("  -i ip_address           ip address used to bind \n"),
               std::string::npos);
+    EXPECT_NE(
+        r.out.find("  -a ca_root_certificate  full path to the SSL CA root certiticate to enable "
+                   "client peer verification\n\n"),
+        std::string::npos);
     EXPECT_EQ(r.out.find("5.9.6"), std::string::npos);
     EXPECT_TRUE(folder_is_empty(dir.path()));
 }
@@ -58,8 +62,8 @@ protected:
 TEST_F(FirstStart, CreatesFoldersSettingsAndPidFileAndStopsCleanly) {
     ServerProcess server(dir, {}, {{"KESTRIX_ADMIN_PASSWORD", "s3cret"}});
     ASSERT_TRUE(server.start()) << server.err();
-    for (const char* folder : {"db", "backups", "restore", "www", "upload", "plugins", "cache", "temp",
-                               "engines", "debug"}) {
+    for (const char* folder : {"db", "backups", "restore", "www", "upload", "plugins", "cache",
+                               "temp", "engines", "debug"}) {
         EXPECT_TRUE(fs::is_directory(dir.file(folder))) << folder;
     }
     EXPECT_EQ(read_text_file(dir.file("kestrix.pid")), std::to_string(server.pid()));
@@ -75,7 +79,9 @@ TEST_F(FirstStart, CreatesFoldersSettingsAndPidFileAndStopsCleanly) {
     EXPECT_EQ(query_int(db, "SELECT count(*) FROM UserGroup WHERE userid=1 AND groupid=1"), 1);
     EXPECT_EQ(query_text(db, "SELECT password FROM Users WHERE userid=1"), hash_password("s3cret"));
     EXPECT_EQ(query_text(db, "SELECT value FROM Preferences WHERE key='PREF_VERS'"), "5");
-    EXPECT_GE(query_int(db, "SELECT count(*) FROM Preferences WHERE key LIKE 'HTTP\\_%' ESCAPE '\\'"), 10);
+    EXPECT_GE(
+        query_int(db, "SELECT count(*) FROM Preferences WHERE key LIKE 'HTTP\\_%' ESCAPE '\\'"),
+        10);
     EXPECT_TRUE(exec_ok(db, "SELECT databasename, key, value FROM DBPreferences"));
     EXPECT_TRUE(exec_ok(db, "SELECT groupid FROM EnginePreferences"));
     EXPECT_EQ(query_text(db, "SELECT value FROM Preferences WHERE key='SERVER_VERSION'"), "5.9.6");
@@ -83,9 +89,11 @@ TEST_F(FirstStart, CreatesFoldersSettingsAndPidFileAndStopsCleanly) {
     sqlite3* log = open_with_key(dir.file("kestrix_log.sqlite"), nullptr);
     ASSERT_NE(log, nullptr);
     DbCloser log_closer{log};
-    EXPECT_EQ(query_int(log, "SELECT count(*) FROM LOG WHERE description='Kestrix Server is shutting down' "
-                             "AND operation='SYSTEM'"),
-              1);
+    EXPECT_EQ(
+        query_int(log,
+                  "SELECT count(*) FROM LOG WHERE description='Kestrix Server is shutting down' "
+                  "AND operation='SYSTEM'"),
+        1);
 }
 
 TEST_F(FirstStart, WithoutAdminPasswordKeepsTheFixedDigestAndSaysHowToSetOne) {
@@ -96,13 +104,15 @@ TEST_F(FirstStart, WithoutAdminPasswordKeepsTheFixedDigestAndSaysHowToSetOne) {
     sqlite3* db = open_settings_file(server.settings_path());
     ASSERT_NE(db, nullptr);
     DbCloser closer{db};
-    EXPECT_EQ(query_text(db, "SELECT password FROM Users WHERE userid=1"), "Lr4wTqn8vXb0HmDk2ZsyGf7Jc1Y=");
+    EXPECT_EQ(query_text(db, "SELECT password FROM Users WHERE userid=1"),
+              "Lr4wTqn8vXb0HmDk2ZsyGf7Jc1Y=");
 
     // The variable only acts on a new settings file.
     ServerProcess again(dir, {}, {{"KESTRIX_ADMIN_PASSWORD", "late"}});
     ASSERT_TRUE(again.start()) << again.err();
     EXPECT_EQ(again.stop(), 0);
-    EXPECT_EQ(query_text(db, "SELECT password FROM Users WHERE userid=1"), "Lr4wTqn8vXb0HmDk2ZsyGf7Jc1Y=");
+    EXPECT_EQ(query_text(db, "SELECT password FROM Users WHERE userid=1"),
+              "Lr4wTqn8vXb0HmDk2ZsyGf7Jc1Y=");
     EXPECT_EQ(again.out().find("KESTRIX_ADMIN_PASSWORD"), std::string::npos);
 }
 
@@ -110,14 +120,36 @@ TEST_F(FirstStart, SecondServerOnTheSamePortReportsBindErrorAndExitsZero) {
     ServerProcess first(dir);
     ASSERT_TRUE(first.start()) << first.err();
     TempDir other;
-    RunResult r = run_kestrix({"-x", other.path(), "-s", other.file("k.settings"), "-d", other.file("db"),
-                               "-p", std::to_string(first.port())},
+    RunResult r = run_kestrix({"-x", other.path(), "-s", other.file("k.settings"), "-d",
+                               other.file("db"), "-p", std::to_string(first.port())},
                               other.path());
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_NE(r.err.find("Server bind error in kestrix_start (probably another kestrix instance is running)."),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find(
+            "Server bind error in kestrix_start (probably another kestrix instance is running)."),
+        std::string::npos)
         << r.err;
     EXPECT_EQ(first.stop(), 0);
+}
+
+TEST_F(FirstStart, UnreadableSettingsFilesEndTheServerWithTheFatalMessage) {
+    // A garbage file, and a real database written under another key.
+    write_text_file(dir.file("garbage.settings"), std::string(4096, 'x'));
+    sqlite3* other = open_with_key(dir.file("otherkey.settings"), "not the settings key");
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(exec_ok(other, "CREATE TABLE Preferences (key TEXT, value TEXT)"));
+    sqlite3_close_v2(other);
+    for (const char* name : {"garbage.settings", "otherkey.settings"}) {
+        RunResult r = run_kestrix(
+            {"-x", dir.path(), "-s", dir.file(name), "-p", std::to_string(free_tcp_port())},
+            dir.path());
+        EXPECT_EQ(r.exit_status, 0) << name;
+        EXPECT_NE(
+            r.err.find("Unable to open/create settings database (probably wrong permission)."),
+            std::string::npos)
+            << name << ": " << r.err;
+        EXPECT_FALSE(path_exists(dir.file("kestrix.pid")));
+    }
 }
 
 TEST_F(FirstStart, TerminatingSignalsAllShutDownInOrder) {
@@ -153,10 +185,12 @@ TEST(UnwritableDataFolder, LogFallsBackToConsoleAndTheServerStillStarts) {
     ASSERT_TRUE(server.start()) << server.err();
     EXPECT_EQ(server.stop(), 0);
     std::string err = server.err();
-    EXPECT_NE(err.find("An error occured while trying to create the sqlite 3 log file."), std::string::npos)
+    EXPECT_NE(err.find("An error occured while trying to create the sqlite 3 log file."),
+              std::string::npos)
         << err;
     // In CONSOLE format system events reach standard error as text lines.
-    EXPECT_NE(err.find("Kestrix Server is shutting down\tSYSTEM\t*\t*\t*\t*\t*"), std::string::npos) << err;
+    EXPECT_NE(err.find("Kestrix Server is shutting down\tSYSTEM\t*\t*\t*\t*\t*"), std::string::npos)
+        << err;
 }
 
 }  // namespace

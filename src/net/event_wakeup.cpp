@@ -22,7 +22,7 @@ std::atomic<int> wakeup_fd{-1};
 void event_wakeup_register(int epoll_fd) {
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) return;
-    struct epoll_event ev{};
+    struct epoll_event ev {};
     ev.events = EPOLLIN;
     ev.data.ptr = nullptr;
     if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {

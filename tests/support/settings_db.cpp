@@ -14,7 +14,9 @@ sqlite3* open_with_key(const std::string& path, const char* key) {
     return db;
 }
 
-sqlite3* open_settings_file(const std::string& path) { return open_with_key(path, SETTINGS_DB_KEY); }
+sqlite3* open_settings_file(const std::string& path) {
+    return open_with_key(path, SETTINGS_DB_KEY);
+}
 
 std::string query_text(sqlite3* db, const std::string& sql) {
     Stmt st(db, sql.c_str());
@@ -28,4 +30,6 @@ int query_int(sqlite3* db, const std::string& sql, int def) {
     return st.int_at(0);
 }
 
-bool exec_ok(sqlite3* db, const std::string& sql) { return kestrix_exec(db, sql.c_str()) == 0; }
+bool exec_ok(sqlite3* db, const std::string& sql) {
+    return kestrix_exec(db, sql.c_str()) == 0;
+}
