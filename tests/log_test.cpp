@@ -52,7 +52,8 @@ TEST_F(LogTest, TextLinesHaveSevenTabsAndFlattenedDescriptions) {
     auto lines = text_lines();
     ASSERT_EQ(lines.size(), 2u);
     for (const auto& line : lines) EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 7) << line;
-    EXPECT_NE(lines[0].find("\tsystem event with breaks\tSYSTEM\t*\t*\t*\t*\t*"), std::string::npos);
+    EXPECT_NE(lines[0].find("\tsystem event with breaks\tSYSTEM\t*\t*\t*\t*\t*"),
+              std::string::npos);
     EXPECT_NE(lines[1].find("\tSELECT 1; -- two lines\tSELECT\tbob\tsales\t127.0.0.1\t7\t0.2500"),
               std::string::npos)
         << lines[1];
@@ -64,10 +65,14 @@ TEST_F(LogTest, SqliteRowsKeepTheDescriptionAsItIs) {
     log_system("line one\tand two");
     log_client_event(someone(), "x' OR '1'='1", "ERROR", 10, 1.5);
     sqlite3* db = settings.log_db;
-    EXPECT_EQ(query_text(db, "SELECT description FROM LOG WHERE operation='SYSTEM'"), "line one\tand two");
-    EXPECT_EQ(query_text(db, "SELECT description || '|' || username || '|' || database || '|' || connectionID || "
-                             "'|' || version || '|' || seconds FROM LOG WHERE operation='ERROR'"),
-              "x' OR '1'='1|bob|sales|7|2011|1.5");
+    EXPECT_EQ(query_text(db, "SELECT description FROM LOG WHERE operation='SYSTEM'"),
+              "line one\tand two");
+    EXPECT_EQ(
+        query_text(
+            db,
+            "SELECT description || '|' || username || '|' || database || '|' || connectionID || "
+            "'|' || version || '|' || seconds FROM LOG WHERE operation='ERROR'"),
+        "x' OR '1'='1|bob|sales|7|2011|1.5");
 }
 
 TEST_F(LogTest, SwitchingFormatReopensOnlyOnChange) {

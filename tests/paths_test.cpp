@@ -19,7 +19,11 @@ TEST(BuildPath, JoinsWithOneSlash) {
         const char* folder;
         const char* name;
         const char* expect;
-    } cases[] = {{"/", "x", "/x"}, {"/a/", "x", "/a/x"}, {"/a", "x", "/a/x"}, {"a", "x", "ax"}, {"", "x", "x"}};
+    } cases[] = {{"/", "x", "/x"},
+                 {"/a/", "x", "/a/x"},
+                 {"/a", "x", "/a/x"},
+                 {"a", "x", "ax"},
+                 {"", "x", "x"}};
     for (const auto& c : cases) {
         char buf[KESTRIX_PATH_MAX];
         build_path(buf, c.folder, c.name);
@@ -134,8 +138,8 @@ TEST(JsonTokenizer, ErrorsByKind) {
         unsigned tokens;
         int rc;
     } cases[] = {
-        {R"({"a": 1})", 3, 0},    {R"({"a": 1, "b": 2})", 3, -1}, {R"({"a": 1])", 10, -2},
-        {R"({"a": x})", 10, -2},  {R"({"a\q": 1})", 10, -2},      {R"({"a": 1)", 10, -3},
+        {R"({"a": 1})", 3, 0},      {R"({"a": 1, "b": 2})", 3, -1}, {R"({"a": 1])", 10, -2},
+        {R"({"a": x})", 10, -2},    {R"({"a\q": 1})", 10, -2},      {R"({"a": 1)", 10, -3},
         {R"({"a": "open)", 10, -3},
     };
     for (const auto& c : cases) EXPECT_EQ(Tokens(c.text, c.tokens).rc, c.rc) << c.text;

@@ -13,16 +13,21 @@
 
 namespace {
 
-std::string pref(const char* key) { return pref_value(key).value_or("<none>"); }
+std::string pref(const char* key) {
+    return pref_value(key).value_or("<none>");
+}
 
 // Writes rows into a settings file that does not exist yet, as a previous run would have.
-void seed_preferences(const std::string& path, const std::vector<std::pair<std::string, std::string>>& rows) {
+void seed_preferences(const std::string& path,
+                      const std::vector<std::pair<std::string, std::string>>& rows) {
     sqlite3* db = open_settings_file(path);
     ASSERT_NE(db, nullptr);
-    exec_ok(db, "CREATE TABLE IF NOT EXISTS Preferences (key TEXT UNIQUE COLLATE NOCASE, value TEXT);");
+    exec_ok(db,
+            "CREATE TABLE IF NOT EXISTS Preferences (key TEXT UNIQUE COLLATE NOCASE, value TEXT);");
     for (const auto& [k, v] : rows) {
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "REPLACE INTO Preferences (key, value) VALUES (?1, ?2)", -1, &st, nullptr);
+        sqlite3_prepare_v2(db, "REPLACE INTO Preferences (key, value) VALUES (?1, ?2)", -1, &st,
+                           nullptr);
         sqlite3_bind_text(st, 1, k.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(st, 2, v.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(st);
@@ -48,22 +53,23 @@ TEST_F(PrefsStart, StoredValuesApplyWithinTheirBounds) {
     open_settings();
     pref_close();
     opened = false;
-    seed_preferences(settings_file(), {{"NUM_THREADS", "35"},
-                                       {"BACKLOG", "50"},  // not above 99: default stays
-                                       {"SERVER_PORT", "5000"},
-                                       {"MINIMUM_BUFFER_SIZE", "1000"},  // start rule only rejects -1
-                                       {"MAX_TIMEOUT", "-1"},            // -1 keeps the default
-                                       {"MAX_COMMANDLEN", "50000"},      // not above 99999
-                                       {"CHUNK_SIZE", "60000"},
-                                       {"LOCK_DB_TIME", "299"},          // not above 299
-                                       {"UPDATE_PERIOD_STATS", "30"},    // not above 59
-                                       {"VERBOSE_LOG", "15"},            // not 0, 10 or 20
-                                       {"DEBUG_FORMAT", "VERBOSE"},      // unknown word reads as NONE
-                                       {"SSL_DISABLE_RENEGOTATION", "ON"},  // numeric at start: 0
-                                       {"AUTOMATIC_ROWID_ENABLED", "off"},
-                                       {"DONT_CREATE_BACKUP_FOLDER", "0"},
-                                       {"DONT_CHECK_BACKUP_FOLDER", "1"},
-                                       {"MAX_CONNECTIONS", "50"}});
+    seed_preferences(settings_file(),
+                     {{"NUM_THREADS", "35"},
+                      {"BACKLOG", "50"},  // not above 99: default stays
+                      {"SERVER_PORT", "5000"},
+                      {"MINIMUM_BUFFER_SIZE", "1000"},  // start rule only rejects -1
+                      {"MAX_TIMEOUT", "-1"},            // -1 keeps the default
+                      {"MAX_COMMANDLEN", "50000"},      // not above 99999
+                      {"CHUNK_SIZE", "60000"},
+                      {"LOCK_DB_TIME", "299"},             // not above 299
+                      {"UPDATE_PERIOD_STATS", "30"},       // not above 59
+                      {"VERBOSE_LOG", "15"},               // not 0, 10 or 20
+                      {"DEBUG_FORMAT", "VERBOSE"},         // unknown word reads as NONE
+                      {"SSL_DISABLE_RENEGOTATION", "ON"},  // numeric at start: 0
+                      {"AUTOMATIC_ROWID_ENABLED", "off"},
+                      {"DONT_CREATE_BACKUP_FOLDER", "0"},
+                      {"DONT_CHECK_BACKUP_FOLDER", "1"},
+                      {"MAX_CONNECTIONS", "50"}});
     open_settings();
     EXPECT_EQ(settings.num_threads, 35);
     EXPECT_EQ(settings.backlog, 1024);
@@ -128,8 +134,8 @@ TEST_F(PrefsRun, BoundsDecideWhatIsAppliedAndWhatIsStored) {
     struct Case {
         const char* key;
         const char* value;
-        int answer;             // pref_notify result
-        const char* stored;     // value in the table afterwards, "<none>" if absent
+        int answer;          // pref_notify result
+        const char* stored;  // value in the table afterwards, "<none>" if absent
         aint* field;
         int32_t field_after;
     };
@@ -188,8 +194,9 @@ TEST_F(StartupFile, AppliesPairsOnceAndIsDeleted) {
     pref_close();
     opened = false;
     seed_preferences(settings_file(), {{"HTTP_PATH", "/old/www"}});
-    write_text_file(config_file(),
-                    R"({"SERVER_PORT": "5000", "DEBUG_SCHEDULER": true, "HTTP_PATH": null, "X": false})");
+    write_text_file(
+        config_file(),
+        R"({"SERVER_PORT": "5000", "DEBUG_SCHEDULER": true, "HTTP_PATH": null, "X": false})");
     open_settings();
     EXPECT_EQ(pref("SERVER_PORT"), "5000");
     EXPECT_EQ(pref("DEBUG_SCHEDULER"), "1");
@@ -203,7 +210,9 @@ TEST_F(StartupFile, AppliesPairsOnceAndIsDeleted) {
 
 TEST_F(StartupFile, OnlyTheFirstFortyNinePairsApply) {
     std::string json = "{";
-    for (int i = 0; i < 60; ++i) json += (i ? ", " : "") + std::string("\"K") + std::to_string(i) + "\": " + std::to_string(i);
+    for (int i = 0; i < 60; ++i)
+        json +=
+            (i ? ", " : "") + std::string("\"K") + std::to_string(i) + "\": " + std::to_string(i);
     json += "}";
     write_text_file(config_file(), json);
     open_settings();
@@ -214,8 +223,8 @@ TEST_F(StartupFile, OnlyTheFirstFortyNinePairsApply) {
 }
 
 TEST_F(StartupFile, MalformedFilesAreIgnored) {
-    const char* texts[] = {R"({"SERVER_PORT": "5000")", R"({"SERVER_PORT" "5000"] })", R"(["SERVER_PORT", "5000"])",
-                           R"({"SERVER_PORT": {"a": 1}})"};
+    const char* texts[] = {R"({"SERVER_PORT": "5000")", R"({"SERVER_PORT" "5000"] })",
+                           R"(["SERVER_PORT", "5000"])", R"({"SERVER_PORT": {"a": 1}})"};
     for (const char* text : texts) {
         write_text_file(config_file(), text);
         open_settings();
@@ -230,14 +239,16 @@ using SettingsUpgrade = SettingsDbTest;
 TEST_F(SettingsUpgrade, VersionTwoMovesDatabasePreferences) {
     seed_preferences(settings_file(), {{"PREF_VERS", "2"}});
     sqlite3* db = open_settings_file(settings_file());
-    ASSERT_TRUE(exec_ok(db, "CREATE TABLE DatabasePreferences (databasename TEXT UNIQUE COLLATE NOCASE, key "
-                            "TEXT, is_stopped INTEGER, has_restore INTEGER, is_invisible INTEGER);"
-                            "INSERT INTO DatabasePreferences VALUES ('db1', 'k', 1, 0, 0);"
-                            "CREATE TABLE EnginePreferences (engine TEXT COLLATE NOCASE, databasename TEXT "
-                            "COLLATE NOCASE, key TEXT COLLATE NOCASE, value TEXT, "
-                            "UNIQUE(engine,databasename,key));"
-                            "INSERT INTO EnginePreferences VALUES ('e', 'db1', 'k', 'v');"
-                            "INSERT INTO Preferences VALUES ('SERVER_NAME', 'thaldor');"));
+    ASSERT_TRUE(
+        exec_ok(db,
+                "CREATE TABLE DatabasePreferences (databasename TEXT UNIQUE COLLATE NOCASE, key "
+                "TEXT, is_stopped INTEGER, has_restore INTEGER, is_invisible INTEGER);"
+                "INSERT INTO DatabasePreferences VALUES ('db1', 'k', 1, 0, 0);"
+                "CREATE TABLE EnginePreferences (engine TEXT COLLATE NOCASE, databasename TEXT "
+                "COLLATE NOCASE, key TEXT COLLATE NOCASE, value TEXT, "
+                "UNIQUE(engine,databasename,key));"
+                "INSERT INTO EnginePreferences VALUES ('e', 'db1', 'k', 'v');"
+                "INSERT INTO Preferences VALUES ('SERVER_NAME', 'thaldor');"));
     sqlite3_close_v2(db);
     open_settings();
     EXPECT_EQ(pref("PREF_VERS"), "5");
@@ -245,9 +256,11 @@ TEST_F(SettingsUpgrade, VersionTwoMovesDatabasePreferences) {
     EXPECT_EQ(pref("UPLOAD_PATH"), dir.file("upload"));
     EXPECT_EQ(pref("HTTP_PORT"), "<none>");  // the web rows belong to the step from version 1
     sqlite3* s = settings.settings_db;
-    EXPECT_EQ(query_text(s, "SELECT group_concat(key || '=' || value, ',') FROM (SELECT key, value FROM "
-                            "DBPreferences WHERE databasename='db1' ORDER BY key)"),
-              "KEY=k,STOPPED=1");
+    EXPECT_EQ(
+        query_text(s,
+                   "SELECT group_concat(key || '=' || value, ',') FROM (SELECT key, value FROM "
+                   "DBPreferences WHERE databasename='db1' ORDER BY key)"),
+        "KEY=k,STOPPED=1");
     EXPECT_EQ(query_text(s, "SELECT value || ':' || groupid FROM EnginePreferences"), "v:0");
 }
 
@@ -263,42 +276,49 @@ TEST_F(SettingsUpgrade, NewerVersionsAreLeftAlone) {
 TEST_F(SettingsUpgrade, LegacyImportCopiesAccountsAndPreferences) {
     std::string legacy = dir.file("brannox.settings");
     sqlite3* old = open_settings_file(legacy);
-    ASSERT_TRUE(exec_ok(old,
-                        "CREATE TABLE Users (userid INTEGER PRIMARY KEY, username TEXT, password TEXT);"
-                        "CREATE TABLE Groups (groupid INTEGER PRIMARY KEY, groupname TEXT);"
-                        "CREATE TABLE UserGroup (groupid INTEGER, userid INTEGER);"
-                        "CREATE TABLE Privileges (groupid INTEGER, privilege INTEGER, databasename TEXT, "
-                        "tablename TEXT);"
-                        "CREATE TABLE Schedules (schedid INTEGER PRIMARY KEY, schedname TEXT, scheddays TEXT, "
-                        "schedhours INTEGER, schedminutes INTEGER, schedtime INTEGER, schedweeks INTEGER, "
-                        "schedlastweek INTEGER, schedtype TEXT, schedoptions TEXT, schedenabled INTEGER, "
-                        "schedlastday INTEGER, schedlasttime INTEGER);"
-                        "CREATE TABLE SchedDatabase (schedid INTEGER, dbName TEXT);"
-                        "CREATE TABLE Preferences (key TEXT, value TEXT);"
-                        "CREATE TABLE Keys (databasename TEXT, key TEXT);"
-                        "INSERT INTO Users VALUES (1, 'admin', 'x'), (2, 'bob', 'y');"
-                        "INSERT INTO Groups VALUES (1, 'admin');"
-                        "INSERT INTO UserGroup VALUES (1, 1);"
-                        "INSERT INTO Preferences VALUES ('SERVER_NAME', 'brannox'), ('MAX_LOCKTIME', '5'),"
-                        " ('PREF_VERS', '1');"
-                        "INSERT INTO Keys VALUES ('sales', 'secret');"));
+    ASSERT_TRUE(exec_ok(
+        old,
+        "CREATE TABLE Users (userid INTEGER PRIMARY KEY, username TEXT, password TEXT);"
+        "CREATE TABLE Groups (groupid INTEGER PRIMARY KEY, groupname TEXT);"
+        "CREATE TABLE UserGroup (groupid INTEGER, userid INTEGER);"
+        "CREATE TABLE Privileges (groupid INTEGER, privilege INTEGER, databasename TEXT, "
+        "tablename TEXT);"
+        "CREATE TABLE Schedules (schedid INTEGER PRIMARY KEY, schedname TEXT, scheddays TEXT, "
+        "schedhours INTEGER, schedminutes INTEGER, schedtime INTEGER, schedweeks INTEGER, "
+        "schedlastweek INTEGER, schedtype TEXT, schedoptions TEXT, schedenabled INTEGER, "
+        "schedlastday INTEGER, schedlasttime INTEGER);"
+        "CREATE TABLE SchedDatabase (schedid INTEGER, dbName TEXT);"
+        "CREATE TABLE Preferences (key TEXT, value TEXT);"
+        "CREATE TABLE Keys (databasename TEXT, key TEXT);"
+        "INSERT INTO Users VALUES (1, 'admin', 'x'), (2, 'bob', 'y');"
+        "INSERT INTO Groups VALUES (1, 'admin');"
+        "INSERT INTO UserGroup VALUES (1, 1);"
+        "INSERT INTO Preferences VALUES ('SERVER_NAME', 'brannox'), ('MAX_LOCKTIME', '5'),"
+        " ('PREF_VERS', '1');"
+        "INSERT INTO Keys VALUES ('sales', 'secret');"));
     sqlite3_close_v2(old);
     // A fresh settings database, then the import into it.
     sqlite3* db = open_settings_file(settings_file());
     ASSERT_NE(db, nullptr);
     settings.settings_db = db;
     const char* schema =
-        "CREATE TABLE Users (userid INTEGER PRIMARY KEY, username TEXT UNIQUE COLLATE NOCASE, password TEXT);"
+        "CREATE TABLE Users (userid INTEGER PRIMARY KEY, username TEXT UNIQUE COLLATE NOCASE, "
+        "password TEXT);"
         "CREATE TABLE Groups (groupid INTEGER PRIMARY KEY, groupname TEXT UNIQUE COLLATE NOCASE);"
         "CREATE TABLE UserGroup (groupid INTEGER, userid INTEGER, UNIQUE(groupid, userid));"
-        "CREATE TABLE Privileges (groupid INTEGER, privilege INTEGER, databasename TEXT, tablename TEXT);"
-        "CREATE TABLE Schedules (schedid INTEGER PRIMARY KEY, schedname TEXT, scheddays TEXT, schedhours "
-        "INTEGER, schedminutes INTEGER, schedtime INTEGER, schedweeks INTEGER, schedlastweek INTEGER, "
-        "schedtype TEXT, schedoptions TEXT, schedenabled INTEGER, schedlastday INTEGER, schedlasttime "
+        "CREATE TABLE Privileges (groupid INTEGER, privilege INTEGER, databasename TEXT, tablename "
+        "TEXT);"
+        "CREATE TABLE Schedules (schedid INTEGER PRIMARY KEY, schedname TEXT, scheddays TEXT, "
+        "schedhours "
+        "INTEGER, schedminutes INTEGER, schedtime INTEGER, schedweeks INTEGER, schedlastweek "
+        "INTEGER, "
+        "schedtype TEXT, schedoptions TEXT, schedenabled INTEGER, schedlastday INTEGER, "
+        "schedlasttime "
         "INTEGER);"
         "CREATE TABLE SchedDatabase (schedid INTEGER, databasename TEXT);"
         "CREATE TABLE Preferences (key TEXT UNIQUE COLLATE NOCASE, value TEXT);"
-        "CREATE TABLE DatabasePreferences (databasename TEXT UNIQUE COLLATE NOCASE, key TEXT, is_stopped "
+        "CREATE TABLE DatabasePreferences (databasename TEXT UNIQUE COLLATE NOCASE, key TEXT, "
+        "is_stopped "
         "INTEGER, has_restore INTEGER, is_invisible INTEGER);";
     ASSERT_TRUE(exec_ok(db, schema));
     EXPECT_EQ(pref_migrate(legacy.c_str()), 1);
@@ -306,7 +326,8 @@ TEST_F(SettingsUpgrade, LegacyImportCopiesAccountsAndPreferences) {
     EXPECT_EQ(pref("SERVER_NAME"), "Kestrix");
     EXPECT_EQ(pref("MAX_LOCKTIME"), "<none>");
     EXPECT_EQ(pref("CHUNK_SIZE"), "307200");
-    EXPECT_EQ(query_text(db, "SELECT key FROM DatabasePreferences WHERE databasename='sales'"), "secret");
+    EXPECT_EQ(query_text(db, "SELECT key FROM DatabasePreferences WHERE databasename='sales'"),
+              "secret");
 
     // A second import clashes with the rows now present and changes nothing.
     EXPECT_EQ(pref_migrate(legacy.c_str()), 0);

@@ -162,6 +162,20 @@ TEST_F(FirstStart, TerminatingSignalsAllShutDownInOrder) {
     }
 }
 
+TEST_F(FirstStart, ListeningAddressMustBeNumericIpv6) {
+    // A plain IPv4 text cannot be bound on the dual-stack socket: all addresses instead.
+    ServerProcess v4(dir, {"-i", "127.0.0.1", "-f", "TEXT"});
+    ASSERT_TRUE(v4.start()) << v4.err();
+    EXPECT_EQ(v4.stop(), 0);
+    EXPECT_NE(read_text_file(dir.file("kestrix_log.txt"))
+                  .find("Unable to bind to the specified listening address."),
+              std::string::npos);
+    // The mapped form binds loopback itself.
+    ServerProcess mapped(dir, {"-i", "::ffff:127.0.0.1"});
+    ASSERT_TRUE(mapped.start()) << mapped.err();
+    EXPECT_EQ(mapped.stop(), 0);
+}
+
 TEST_F(FirstStart, ExecutableNameNamesTheDataFiles) {
     std::string link = dir.file("mysrv");
     ASSERT_EQ(symlink(KESTRIX_BINARY, link.c_str()), 0);

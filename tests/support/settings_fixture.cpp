@@ -29,9 +29,10 @@ void reset_settings_for_test() {
     s.ssl_disable_renegotiation = 0;
     s.automatic_rowid = 1;
     s.load_disabled_logins = 1;
-    for (SharedText* t : {&s.listen_address, &s.log_file_path, &s.config_file_path, &s.settings_file_path,
-                          &s.data_path, &s.databases_path, &s.restore_path, &s.backup_path,
-                          &s.manual_backup_path, &s.http_path, &s.upload_path, &s.secret_token})
+    for (SharedText* t :
+         {&s.listen_address, &s.log_file_path, &s.config_file_path, &s.settings_file_path,
+          &s.data_path, &s.databases_path, &s.restore_path, &s.backup_path, &s.manual_backup_path,
+          &s.http_path, &s.upload_path, &s.secret_token})
         t->clear();
 }
 
