@@ -14,24 +14,14 @@
 
 namespace {
 
-class LogTest : public ::testing::Test {
+class LogTest : public DataFolderTest {
 protected:
-    void SetUp() override {
-        reset_settings_for_test();
-        settings.data_path.set(dir.path());
-        snprintf(settings.exe_name, sizeof(settings.exe_name), "kestrix");
-    }
-    void TearDown() override {
-        log_close();
-        reset_settings_for_test();
-    }
     std::vector<std::string> text_lines() {
         std::vector<std::string> lines;
         std::istringstream in(read_text_file(dir.file("kestrix_log.txt")));
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
-    TempDir dir;
 };
 
 ClientLogInfo someone() {

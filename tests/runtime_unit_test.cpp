@@ -43,8 +43,9 @@ TEST_F(CommandLineParse, ZeroAndNegativeNumbersKeepTheDefaults) {
 }
 
 TEST_F(CommandLineParse, NumbersWordsAndPaths) {
-    parse({"-t", "0x10", "-p", "010", "-o", "7", "-f", "text", "-v", "SQL_COMMANDS", "-g", "Console", "-d", "/d",
-           "-s", "/s.settings", "-z", "-q", "-w", "ignored", "-j", "-3"});
+    parse({"-t", "0x10",         "-p", "010",     "-o", "7",  "-f", "text",
+           "-v", "SQL_COMMANDS", "-g", "Console", "-d", "/d", "-s", "/s.settings",
+           "-z", "-q",           "-w", "ignored", "-j", "-3"});
     EXPECT_EQ(settings.num_threads, 16);
     EXPECT_EQ(settings.port, 8);
     EXPECT_EQ(settings.max_databases, 7);
@@ -67,20 +68,7 @@ TEST_F(CommandLineParse, UnknownWordsLeaveFieldsAlone) {
     EXPECT_EQ(settings.debug_mode, DEBUG_NONE);
 }
 
-class RuntimeFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset_settings_for_test();
-        settings.data_path.set(dir.path());
-        snprintf(settings.exe_name, sizeof(settings.exe_name), "kestrix");
-    }
-    void TearDown() override {
-        stats_close();
-        debug_close();
-        reset_settings_for_test();
-    }
-    TempDir dir;
-};
+using RuntimeFiles = DataFolderTest;
 
 TEST_F(RuntimeFiles, StatisticsSampleTheCounters) {
     stats_open();
@@ -90,7 +78,8 @@ TEST_F(RuntimeFiles, StatisticsSampleTheCounters) {
     stats_update();
     stats_update();
     EXPECT_EQ(query_int(settings.stats_db, "SELECT count(*) FROM server_stats"), 2);
-    EXPECT_EQ(query_text(settings.stats_db, "SELECT query_count || ':' || bytes_sent FROM server_stats LIMIT 1"),
+    EXPECT_EQ(query_text(settings.stats_db,
+                         "SELECT query_count || ':' || bytes_sent FROM server_stats LIMIT 1"),
               "5:1099511627776");
     settings.query_count = 0;
     settings.bytes_sent = 0;
@@ -101,7 +90,8 @@ TEST_F(RuntimeFiles, DebugLinesFromManyThreadsComeOutWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) debug_write("thread %d line %d %s", t, i, std::string(100, 'x').c_str());
+            for (int i = 0; i < 200; ++i)
+                debug_write("thread %d line %d %s", t, i, std::string(100, 'x').c_str());
         });
     }
     for (auto& th : threads) th.join();
@@ -120,8 +110,10 @@ TEST(StringHelpers, CompareTrimAndBooleans) {
     EXPECT_EQ(kestrix_strcmpi("abc", "ABC"), 0);
     EXPECT_LT(kestrix_strcmpi("abc", "abd"), 0);
     EXPECT_EQ(kestrix_strncmpi("SELECTx", "select", 6), 0);
-    for (const char* yes : {"1", "ON", "on", "onwards", "1x"}) EXPECT_TRUE(kestrix_strbool(yes)) << yes;
-    for (const char* no : {"0", "OFF", "TRUE", "YES", "", " 1"}) EXPECT_FALSE(kestrix_strbool(no)) << no;
+    for (const char* yes : {"1", "ON", "on", "onwards", "1x"})
+        EXPECT_TRUE(kestrix_strbool(yes)) << yes;
+    for (const char* no : {"0", "OFF", "TRUE", "YES", "", " 1"})
+        EXPECT_FALSE(kestrix_strbool(no)) << no;
     char text[] = "  padded \t\n";
     EXPECT_STREQ(kestrix_strtrim(text), "padded");
     EXPECT_TRUE(kestrix_strengine("sqlite:main"));

@@ -6,6 +6,7 @@
 #include "server/log.h"
 #include "server/prefs.h"
 #include "server/settings.h"
+#include "server/stats.h"
 
 void reset_settings_for_test() {
     Settings& s = settings;
@@ -53,5 +54,18 @@ void SettingsDbTest::open_settings() {
 void SettingsDbTest::TearDown() {
     if (opened) pref_close();
     log_close();
+    reset_settings_for_test();
+}
+
+void DataFolderTest::SetUp() {
+    reset_settings_for_test();
+    settings.data_path.set(dir.path());
+    snprintf(settings.exe_name, sizeof(settings.exe_name), "kestrix");
+}
+
+void DataFolderTest::TearDown() {
+    log_close();
+    stats_close();
+    debug_close();
     reset_settings_for_test();
 }

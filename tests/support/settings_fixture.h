@@ -24,3 +24,12 @@ protected:
     TempDir dir;
     bool opened = false;
 };
+
+// A data folder in a temporary directory for in-process tests of the log,
+// debug output and statistics; everything they open is closed afterwards.
+class DataFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    TempDir dir;
+};
