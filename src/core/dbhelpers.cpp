@@ -10,6 +10,7 @@
 #include "codec/codec.h"
 #include "core/digest.h"
 #include "core/sqlite_raii.h"
+#include "server/log.h"
 #include "server/paths.h"
 #include "server/prefs.h"
 #include "server/settings.h"
@@ -126,6 +127,52 @@ std::string kestrix_key_uri(const char* path, const char* key) {
     }
     if (key && key[0]) uri += "?hexkey=" + hex_lower(key, strlen(key));
     return uri;
+}
+
+namespace {
+
+// First column of the first row as text; false when the query fails or has no row.
+bool single_text(sqlite3* db, const char* sql, std::string* out) {
+    Stmt st(db, sql);
+    if (!st.ok()) return false;
+    int rc = st.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+    *out = rc == SQLITE_ROW ? st.text_at(0) : std::string();
+    return true;
+}
+
+}  // namespace
+
+int kestrix_enable_wal(sqlite3* db, const char* name, std::string* message) {
+    char msg[1024];
+    std::string mode;
+    if (!single_text(db, "PRAGMA journal_mode;", &mode)) {
+        snprintf(msg, sizeof(msg),
+                 "An error occured while executing PRAGMA journal_mode on database \"%s\": %s",
+                 name, sqlite3_errmsg(db));
+    } else if (kestrix_strcmpi(mode.c_str(), "wal") == 0) {
+        return 1;
+    } else {
+        if (!message && !sqlite3_get_autocommit(db)) kestrix_exec(db, "COMMIT;");
+        if (!single_text(db, "PRAGMA journal_mode=WAL;", &mode)) {
+            snprintf(
+                msg, sizeof(msg),
+                "An error occured while executing PRAGMA journal_mode=WAL on database \"%s\": %s",
+                name, sqlite3_errmsg(db));
+        } else if (kestrix_strcmpi(mode.c_str(), "wal") == 0) {
+            return 1;
+        } else {
+            snprintf(msg, sizeof(msg), "Unable to set database \"%s\" in wal mode.", name);
+        }
+    }
+    if (message) *message = msg;
+    log_system(msg);
+    return 0;
+}
+
+std::string getkey_for_database_text(const char*) {
+    // Stored database keys are not kept yet: every database opens without one.
+    return {};
 }
 
 int check_db_validname(const char* name) {

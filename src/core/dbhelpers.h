@@ -34,6 +34,14 @@ int kestrix_open_key_len(const char* path, sqlite3** db, const void* key, int ke
 // It holds the key: never log it.
 std::string kestrix_key_uri(const char* path, const char* key);
 
+// Makes sure the database runs in WAL mode; 1 when it does. On failure the
+// message is logged and, when `message` is given, stored there for the
+// caller's session error (7015).
+int kestrix_enable_wal(sqlite3* db, const char* name, std::string* message);
+
+// The key stored for a database ("" when none).
+std::string getkey_for_database_text(const char* name);
+
 int check_db_validname(const char* name);
 int check_db_available(const char* name, int operation);
 void get_path_to_database(char* buffer, const char* name);
