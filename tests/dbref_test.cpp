@@ -42,11 +42,13 @@ protected:
         sqlite3_close_v2(db);
     }
     static void wait_until(const std::function<bool()>& cond) {
-        for (int i = 0; i < 500 && !cond(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int i = 0; i < 500 && !cond(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 };
 
-dbref_session* session_for(std::vector<std::unique_ptr<dbref_session>>& all, uint32_t id, int slot) {
+dbref_session* session_for(std::vector<std::unique_ptr<dbref_session>>& all, uint32_t id,
+                           int slot) {
     all.push_back(std::make_unique<dbref_session>());
     all.back()->id = id;
     all.back()->dbref = slot;
