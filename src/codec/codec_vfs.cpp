@@ -24,6 +24,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/codec_internal.h"
@@ -54,10 +55,12 @@ constexpr size_t kRealOffset = (sizeof(KxFile) + 15) & ~size_t{15};
 
 sqlite3_vfs* g_real = nullptr;
 
-// Open WAL files, so that a WAL is not deleted by a connection whose page 1
-// did not decipher (a wrong key would otherwise drop committed frames).
-std::mutex g_wal_mutex;
-std::vector<KxFile*> g_wal_files;
+// Open main files, so that the WAL of a database is not deleted while a
+// connection whose page 1 did not decipher has it open: with a wrong key WAL
+// recovery finds no valid frame, and the close that follows would drop the
+// committed frames with the file.
+std::mutex g_files_mutex;
+std::vector<KxFile*> g_main_files;
 
 KxFile* kx(sqlite3_file* f) {
     return reinterpret_cast<KxFile*>(f);
@@ -252,6 +255,23 @@ int journal_write(KxFile* f, const void* buf, int amt, sqlite3_int64 off) {
     return real_write(f, out.data(), amt, off);
 }
 
+// The first record of a journal that is played back is complete: the header's
+// record count is written only after the records are synced. Its checksum
+// (the pager's: the header's initial value plus every 200th byte from the
+// end) failing on the deciphered page means the journal is under another key.
+bool journal_first_record_ok(KxFile* f, const unsigned char* page, int p, sqlite3_int64 off) {
+    static const unsigned char kMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+    unsigned char hdr[28];
+    if (real_read(f, hdr, sizeof(hdr), 0) != SQLITE_OK || memcmp(hdr, kMagic, 8) != 0) return true;
+    // A record count of -1 (synchronous=OFF) promises no synced record.
+    if (be32(hdr + 8) == 0xffffffffu || off != sqlite3_int64{be32(hdr + 20)} + 4) return true;
+    unsigned char stored[4];
+    if (real_read(f, stored, 4, off + p) != SQLITE_OK) return true;
+    uint32_t sum = be32(hdr + 12);
+    for (int i = p - 200; i > 0; i -= 200) sum += page[i];
+    return sum == be32(stored);
+}
+
 int journal_read(KxFile* f, void* buf, int amt, sqlite3_int64 off) {
     int rc = real_read(f, buf, amt, off);
     if (rc != SQLITE_OK) return rc;
@@ -260,17 +280,22 @@ int journal_read(KxFile* f, void* buf, int amt, sqlite3_int64 off) {
         f->hdr_off = off;
         f->hdr_pgno = be32(data);
     }
-    if (!journal_page_access(f, amt, off)) return rc;
+    // Journal pages of a connection without a key are checked too: a keyed
+    // journal must not be taken for empty by an opener without the key.
+    if (!f->ctx || !f->ctx->page_size || amt != f->ctx->page_size || off % 8 != 4) return rc;
     uint32_t pgno = f->hdr_off == off - 4 ? f->hdr_pgno : read_back_pgno(f, off, 4);
     CodecContext& c = *f->ctx;
-    if (!codec_decipher_page(c, kRead, {data, static_cast<size_t>(amt)}, pgno))
-        return SQLITE_IOERR_READ;
-    // A page played back from the journal is under the read key: while a
-    // re-key runs, writes that follow must use that key too.
-    if (c.keys_differ() && !codec_copy_slot(c.slot[kWrite], c.slot[kRead])) return SQLITE_NOMEM;
-    // Page 1 that does not decipher means another key: refuse to play the
-    // journal back rather than destroy the file.
+    if (keyed(f)) {
+        if (!codec_decipher_page(c, kRead, {data, static_cast<size_t>(amt)}, pgno))
+            return SQLITE_IOERR_READ;
+        // A page played back from the journal is under the read key: while a
+        // re-key runs, writes that follow must use that key too.
+        if (c.keys_differ() && !codec_copy_slot(c.slot[kWrite], c.slot[kRead])) return SQLITE_NOMEM;
+    }
+    // Under another key, refuse to play the journal back rather than let the
+    // pager take it for empty and delete it.
     if (pgno == 1 && memcmp(data, "SQLite format 3", 16) != 0) return SQLITE_NOTADB;
+    if (!journal_first_record_ok(f, data, amt, off)) return SQLITE_NOTADB;
     return SQLITE_OK;
 }
 
@@ -278,9 +303,9 @@ int journal_read(KxFile* f, void* buf, int amt, sqlite3_int64 off) {
 
 int x_close(sqlite3_file* file) {
     KxFile* f = kx(file);
-    if (f->kind == kWal) {
-        std::lock_guard<std::mutex> g(g_wal_mutex);
-        std::erase(g_wal_files, f);
+    if (f->kind == kMain) {
+        std::lock_guard<std::mutex> g(g_files_mutex);
+        std::erase(g_main_files, f);
     }
     int rc = f->real->pMethods ? rm(f)->xClose(f->real) : SQLITE_OK;
     f->~KxFile();
@@ -441,11 +466,6 @@ void link_to_main(KxFile* f, const char* name) {
     if (!name) return;
     sqlite3_file* main = sqlite3_database_file_object(name);
     if (main && main->pMethods == &kMethods) f->ctx = kx(main)->ctx;
-    if (f->kind == kWal) {
-        f->name = name;
-        std::lock_guard<std::mutex> g(g_wal_mutex);
-        g_wal_files.push_back(f);
-    }
 }
 
 int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* out_flags) {
@@ -464,6 +484,11 @@ int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, i
         f->own = std::make_unique<CodecContext>();
         f->ctx = f->own.get();
         apply_uri_key(f, name);
+        if (name) {
+            f->name = name;
+            std::lock_guard<std::mutex> g(g_files_mutex);
+            g_main_files.push_back(f);
+        }
     } else if (f->kind == kWal || f->kind == kJournal) {
         link_to_main(f, name);
     }
@@ -471,11 +496,15 @@ int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, i
     return SQLITE_OK;
 }
 
-// The WAL of a connection whose page 1 did not decipher is kept on close.
+// The WAL of a database open on a connection whose page 1 did not decipher
+// is kept.
 bool wal_delete_refused(const char* name) {
-    std::lock_guard<std::mutex> g(g_wal_mutex);
-    for (KxFile* f : g_wal_files)
-        if (f->ctx && f->ctx->page1_bad && f->name == name) return true;
+    std::string_view wal(name);
+    if (!wal.ends_with("-wal")) return false;
+    std::string_view base = wal.substr(0, wal.size() - 4);
+    std::lock_guard<std::mutex> g(g_files_mutex);
+    for (KxFile* f : g_main_files)
+        if (f->ctx->page1_bad && f->name == base) return true;
     return false;
 }
 
