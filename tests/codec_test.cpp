@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,35 @@ TEST_F(CodecTest, JournalAndTemporaryStorageStayOffTheDiskInPlain) {
     EXPECT_EQ(text(db.get(), "SELECT v FROM t WHERE id=2999"),
               "MARKER_2999" + std::string(40, '*'));
     EXPECT_EQ(text(db.get(), "PRAGMA integrity_check"), "ok");
+}
+
+// Temporary files that are open in this process (they are unlinked at once,
+// so they are found through /proc/self/fd).
+std::vector<std::vector<unsigned char>> open_temp_files() {
+    std::vector<std::vector<unsigned char>> out;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        auto target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (!ec && target.find("etilqs_") != std::string::npos)
+            out.push_back(file_bytes(e.path().string()));
+    }
+    return out;
+}
+
+// A connection that asks for temporary files again still writes none in plain.
+TEST_F(CodecTest, TemporaryFilesAreEnciphered) {
+    auto db = open_db(path, "temp-key");
+    fill(db.get(), 20000);
+    ASSERT_EQ(exec(db.get(), "PRAGMA temp_store=FILE; PRAGMA temp.cache_size=5;"), 0);
+    ASSERT_EQ(exec(db.get(), "CREATE TEMP TABLE x AS SELECT * FROM t ORDER BY v DESC;"), 0);
+    auto temps = open_temp_files();
+    ASSERT_FALSE(temps.empty());
+    for (const auto& bytes : temps) {
+        EXPECT_GT(bytes.size(), 100000u);
+        EXPECT_FALSE(contains(bytes, "MARKER_"));
+    }
+    EXPECT_EQ(text(db.get(), "SELECT v FROM x LIMIT 1"), "MARKER_9999" + std::string(40, '*'));
+    EXPECT_EQ(text(db.get(), "PRAGMA temp.integrity_check"), "ok");
 }
 
 TEST_F(CodecTest, PageSizeOfAKeyedFileCannotChangeAndMappingIsOff) {

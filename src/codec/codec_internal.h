@@ -80,6 +80,16 @@ int codec_decipher_page(CodecContext& ctx, int slot, std::span<unsigned char> pa
 // Geometry from the plain bytes 16-23 of a page-1 image; false when absent.
 bool codec_learn_header(CodecContext& ctx, std::span<const unsigned char> head);
 
+// Cipher of one temporary file (codec_temp.cpp): a random key and nonce that
+// live as long as the file handle.
+struct TempCipher {
+    EvpCtx evp;
+    unsigned char nonce[8] = {};
+};
+int codec_temp_init(TempCipher& t);
+// XORs `n` bytes that sit at file offset `off` with the file's key stream.
+int codec_temp_apply(TempCipher& t, unsigned char* data, size_t n, int64_t off);
+
 // The file layer (codec_vfs.cpp).
 int codec_vfs_register();
 // The context of a main database file opened through the codec VFS, or NULL.

@@ -15,10 +15,13 @@
 // - rollback journal: records are 4-byte page number, page, 4-byte checksum;
 //   the page is enciphered with the READ key (the key the file is committed
 //   under), so that a hot journal rolls back with the old key after a crash.
+// - temporary files (any connection) are enciphered with a key of their own
+//   that dies with the handle (codec_temp.cpp).
 // - memory-mapped I/O is refused (xFetch answers no mapping, mmap size 0).
 // - the page size of a keyed file with pages cannot change.
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -33,7 +36,7 @@ namespace codec {
 
 namespace {
 
-enum Kind { kMain, kWal, kJournal, kOther };
+enum Kind { kMain, kWal, kJournal, kTemp, kOther };
 
 constexpr int kWalHeader = 32;
 constexpr int kFrameHeader = 24;
@@ -43,6 +46,7 @@ struct KxFile {
     sqlite3_file* real = nullptr;
     Kind kind = kOther;
     std::unique_ptr<CodecContext> own;  // main files
+    std::unique_ptr<TempCipher> temp;   // temporary files
     CodecContext* ctx = nullptr;        // main: own; WAL/journal: the main file's
     int64_t hdr_off = -1;               // last record/frame header seen
     uint32_t hdr_pgno = 0;
@@ -299,6 +303,31 @@ int journal_read(KxFile* f, void* buf, int amt, sqlite3_int64 off) {
     return SQLITE_OK;
 }
 
+// ---- temporary files ----
+
+int temp_read(KxFile* f, void* buf, int amt, sqlite3_int64 off) {
+    int rc = real_read(f, buf, amt, off);
+    size_t n = static_cast<size_t>(amt);
+    if (rc == SQLITE_IOERR_SHORT_READ) {
+        // Only the bytes that were there are enciphered; the rest stays zero.
+        sqlite3_int64 size = 0;
+        if (rm(f)->xFileSize(f->real, &size) != SQLITE_OK) return SQLITE_IOERR_READ;
+        n = size > off ? static_cast<size_t>(std::min<sqlite3_int64>(size - off, amt)) : 0;
+    } else if (rc != SQLITE_OK) {
+        return rc;
+    }
+    if (!codec_temp_apply(*f->temp, static_cast<unsigned char*>(buf), n, off))
+        return SQLITE_IOERR_READ;
+    return rc;
+}
+
+int temp_write(KxFile* f, const void* buf, int amt, sqlite3_int64 off) {
+    auto out = scratch(f, static_cast<size_t>(amt));
+    memcpy(out.data(), buf, out.size());
+    if (!codec_temp_apply(*f->temp, out.data(), out.size(), off)) return SQLITE_IOERR_WRITE;
+    return real_write(f, out.data(), amt, off);
+}
+
 // ---- io methods ----
 
 int x_close(sqlite3_file* file) {
@@ -321,6 +350,8 @@ int x_read(sqlite3_file* file, void* buf, int amt, sqlite3_int64 off) {
             return wal_read(f, buf, amt, off);
         case kJournal:
             return journal_read(f, buf, amt, off);
+        case kTemp:
+            return temp_read(f, buf, amt, off);
         default:
             return real_read(f, buf, amt, off);
     }
@@ -335,6 +366,8 @@ int x_write(sqlite3_file* file, const void* buf, int amt, sqlite3_int64 off) {
             return wal_write(f, buf, amt, off);
         case kJournal:
             return journal_write(f, buf, amt, off);
+        case kTemp:
+            return temp_write(f, buf, amt, off);
         default:
             return real_write(f, buf, amt, off);
     }
@@ -459,6 +492,9 @@ Kind kind_of(int flags) {
     if (flags & SQLITE_OPEN_MAIN_DB) return kMain;
     if (flags & SQLITE_OPEN_WAL) return kWal;
     if (flags & SQLITE_OPEN_MAIN_JOURNAL) return kJournal;
+    if (flags & (SQLITE_OPEN_TEMP_DB | SQLITE_OPEN_TEMP_JOURNAL | SQLITE_OPEN_SUBJOURNAL |
+                 SQLITE_OPEN_TRANSIENT_DB))
+        return kTemp;
     return kOther;
 }
 
@@ -491,6 +527,14 @@ int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, i
         }
     } else if (f->kind == kWal || f->kind == kJournal) {
         link_to_main(f, name);
+    } else if (f->kind == kTemp) {
+        f->temp = std::make_unique<TempCipher>();
+        if (!codec_temp_init(*f->temp)) {
+            rm(f)->xClose(f->real);
+            f->~KxFile();
+            file->pMethods = nullptr;
+            return SQLITE_NOMEM;
+        }
     }
     file->pMethods = &kMethods;
     return SQLITE_OK;
