@@ -157,6 +157,23 @@ TEST_F(CodecTest, UriKeyFormsMatchTheKeyCalls) {
     }
 }
 
+TEST_F(CodecTest, NewFileKeyedByUriGetsTheNonceReserve) {
+    kestrix_codec_register();
+    std::string uri = "file:" + path + "?textkey=fresh";
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(
+        sqlite3_open_v2(uri.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr),
+        SQLITE_OK);
+    DbHandle db(raw);
+    fill(raw, 5);
+    db.reset();
+    auto bytes = file_bytes(path);
+    EXPECT_NE(memcmp(bytes.data(), "SQLite format 3", 16), 0);
+    EXPECT_EQ(bytes[20], 12);
+    EXPECT_FALSE(contains(bytes, "MARKER_"));
+}
+
 TEST_F(CodecTest, JournalAndTemporaryStorageStayOffTheDiskInPlain) {
     auto db = open_db(path, "journal-key");
     EXPECT_EQ(number(db.get(), "PRAGMA temp_store"), 2);
