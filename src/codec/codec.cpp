@@ -18,6 +18,7 @@
 #include <string>
 
 #include "codec/codec_internal.h"
+#include "core/sqlite_raii.h"
 
 using codec::CodecContext;
 
@@ -46,13 +47,8 @@ std::string schema_sql(const char* fmt, const char* schema) {
 
 // First column of the first row as text ("" when none).
 std::string pragma_value(sqlite3* db, const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
-        out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    return out;
+    Stmt st(db, sql.c_str());
+    return st.ok() && st.step() == SQLITE_ROW ? st.text_at(0) : std::string();
 }
 
 void request_reserve(sqlite3* db, const char* schema, int reserve) {

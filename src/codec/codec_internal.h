@@ -53,7 +53,7 @@ struct CodecContext {
     int page_size = 0;              // 0 until learnt from a header or a page access
     int reserve = kDefaultReserve;  // R, from the file header once known
     bool reserve_known = false;
-    bool page1_bad = false;  // page 1 last deciphered into something not a database
+    bool page1_bad = false;  // page 1 last read showed no SQLite header
     bool keyed() const { return slot[0].key_len > 0 || slot[1].key_len > 0; }
     bool keys_differ() const;
 };
@@ -94,7 +94,5 @@ int codec_temp_apply(TempCipher& t, unsigned char* data, size_t n, int64_t off);
 int codec_vfs_register();
 // The context of a main database file opened through the codec VFS, or NULL.
 CodecContext* codec_file_context(sqlite3_file* file);
-// Size of the underlying file, -1 on error.
-int64_t codec_file_size(sqlite3_file* file);
 
 }  // namespace codec
