@@ -99,10 +99,7 @@ void rekey_end(sqlite3* db, const char* schema, const RekeySettings& saved) {
         exec(db, schema_sql("PRAGMA \"%w\".cache_spill=", schema) + saved.cache_spill + ";");
     }
     if (!saved.journal_mode.empty() && sqlite3_stricmp(saved.journal_mode.c_str(), "delete") != 0) {
-        char* sql =
-            sqlite3_mprintf("PRAGMA \"%w\".journal_mode=%s;", schema, saved.journal_mode.c_str());
-        pragma_value(db, sql ? sql : "");
-        sqlite3_free(sql);
+        pragma_value(db, schema_sql("PRAGMA \"%w\".journal_mode=", schema) + saved.journal_mode);
     }
 }
 
