@@ -28,6 +28,8 @@ struct KxFile {
     int64_t hdr_off = -1;               // last record/frame header seen
     uint32_t hdr_pgno = 0;
     int wal_page_size = 0;
+    int64_t piece_frame = -1;  // WAL frame whose page is being written in pieces
+    unsigned char piece_nonce[kMaxNonce] = {};
     std::string name;
     std::vector<unsigned char> buf;  // one page (+ frame header) of scratch
 };

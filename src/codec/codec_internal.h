@@ -75,6 +75,11 @@ std::string codec_hex_decode(const char* hex);
 // 16-23 plain. Answers 0 when the slot's cipher fails.
 int codec_encipher_page(CodecContext& ctx, int slot, std::span<const unsigned char> in,
                         std::span<unsigned char> out, uint32_t pgno);
+// Enciphers the bytes [from, from + in.size()) of a page written in pieces;
+// every piece of one page write passes the same kMaxNonce bytes of `nonce`.
+int codec_encipher_piece(CodecContext& ctx, int slot, std::span<const unsigned char> in,
+                         std::span<unsigned char> out, uint32_t pgno, int page_size, int from,
+                         const unsigned char* nonce);
 // Deciphers in place and zeroes the reserved area.
 int codec_decipher_page(CodecContext& ctx, int slot, std::span<unsigned char> page, uint32_t pgno);
 // Geometry from the plain bytes 16-23 of a page-1 image; false when absent.

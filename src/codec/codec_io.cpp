@@ -131,6 +131,27 @@ void wal_learn_header(KxFile* f, const unsigned char* b, int amt, sqlite3_int64 
     if (ps >= 512 && ps <= 65536 && (ps & (ps - 1)) == 0) f->wal_page_size = static_cast<int>(ps);
 }
 
+// A page that reaches the WAL in pieces (with powersafe overwrite off, writes
+// are split at the sync point): the pieces of one frame share the nonce drawn
+// for the first, and the piece that ends the page retires it.
+int wal_write_piece(KxFile* f, const unsigned char* in, int amt, sqlite3_int64 off,
+                    sqlite3_int64 rel, int p) {
+    const sqlite3_int64 frame = off - rel;
+    if (rel < kFrameHeader || rel + amt > kFrameHeader + p) return SQLITE_IOERR_WRITE;
+    if (f->piece_frame != frame) {
+        f->piece_frame = frame;
+        sqlite3_randomness(kMaxNonce, f->piece_nonce);
+    }
+    uint32_t pgno = f->hdr_off == frame ? f->hdr_pgno : read_back_pgno(f, frame, 0);
+    auto out = scratch(f, static_cast<size_t>(amt));
+    const int from = static_cast<int>(rel - kFrameHeader);
+    if (!codec_encipher_piece(*f->ctx, kWrite, {in, out.size()}, out, pgno, p, from,
+                              f->piece_nonce))
+        return SQLITE_IOERR_WRITE;
+    if (rel + amt == kFrameHeader + p) f->piece_frame = -1;
+    return real_write(f, out.data(), amt, off);
+}
+
 int wal_write(KxFile* f, const void* buf, int amt, sqlite3_int64 off) {
     const auto* in = static_cast<const unsigned char*>(buf);
     wal_learn_header(f, in, amt, off);
@@ -143,7 +164,7 @@ int wal_write(KxFile* f, const void* buf, int amt, sqlite3_int64 off) {
         return real_write(f, buf, amt, off);
     }
     if (rel + amt <= kFrameHeader) return real_write(f, buf, amt, off);
-    if (rel != kFrameHeader || amt != p) return SQLITE_IOERR_WRITE;
+    if (rel != kFrameHeader || amt != p) return wal_write_piece(f, in, amt, off, rel, p);
     uint32_t pgno =
         f->hdr_off == off - kFrameHeader ? f->hdr_pgno : read_back_pgno(f, off, kFrameHeader);
     CodecContext& c = *f->ctx;

@@ -6,6 +6,7 @@
 // deciphered page has a zeroed reserved area; page 1 bytes 16-23 are plain in
 // both forms. The transform never allocates: callers own the buffers.
 #include <cstring>
+#include <vector>
 
 #include "codec/codec_internal.h"
 
@@ -68,6 +69,27 @@ int codec_encipher_page(CodecContext& ctx, int slot, std::span<const unsigned ch
     make_iv(pgno, reserved, nlen, iv);
     if (!ofb_apply(ks, iv, in.data(), out.data(), usable)) return 0;
     if (pgno == 1) memcpy(out.data() + kPlainFrom, in.data() + kPlainFrom, kPlainTo - kPlainFrom);
+    return 1;
+}
+
+int codec_encipher_piece(CodecContext& ctx, int slot, std::span<const unsigned char> in,
+                         std::span<unsigned char> out, uint32_t pgno, int page_size, int from,
+                         const unsigned char* nonce) {
+    KeySlot& ks = ctx.slot[slot];
+    const int usable = page_size - ctx.reserve;
+    memcpy(out.data(), in.data(), in.size());
+    if (ks.key_len == 0 || usable <= 0) return 1;
+    const int nlen = nonce_length(ctx);
+    std::vector<unsigned char> stream(static_cast<size_t>(usable), 0);
+    unsigned char iv[16];
+    make_iv(pgno, nonce, nlen, iv);
+    if (!ofb_apply(ks, iv, stream.data(), stream.data(), usable)) return 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        const int pos = from + static_cast<int>(i);
+        const bool plain = pgno == 1 && pos >= kPlainFrom && pos < kPlainTo;
+        if (pos < usable && !plain) out[i] ^= stream[static_cast<size_t>(pos)];
+        if (pos >= usable && pos - usable < nlen) out[i] = nonce[pos - usable];
+    }
     return 1;
 }
 
