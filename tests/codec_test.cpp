@@ -278,6 +278,9 @@ TEST_F(CodecTest, RekeyMovesBetweenKeysAndPlain) {
         db.reset();
         auto bytes = file_bytes(p);
         EXPECT_EQ(memcmp(bytes.data(), "SQLite format 3", 16) == 0, c.to.empty());
+        if (!c.to.empty()) {
+            EXPECT_EQ(bytes[20], 12);  // a plain file takes the nonce reserve
+        }
         EXPECT_EQ(contains(bytes, "MARKER_"), c.to.empty());
         if (c.old_key_fails) {
             open_db(p, c.from, &rc);

@@ -1,6 +1,7 @@
 // codec_internal.h - the page codec's shared state, between the key
 // functions (codec.cpp), the page transform (codec_page.cpp), the key
-// derivations (codec_keys.cpp) and the encrypting file layer (codec_vfs.cpp).
+// derivations (codec_keys.cpp), the cipher of temporary files (codec_temp.cpp)
+// and the encrypting file layer (codec_vfs.cpp, codec_io.cpp).
 //
 // Model: every main database file opened through the "kestrix" VFS owns one
 // CodecContext. The WAL and rollback journal of that database find it through

@@ -60,6 +60,7 @@ uint32_t read_back_pgno(KxFile* f, sqlite3_int64 off, int back) {
     if (real_read(f, b, 4, off - back) != SQLITE_OK) return 0;
     return be32(b);
 }
+
 // ---- main database file ----
 
 int ensure_geometry(KxFile* f) {
