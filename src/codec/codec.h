@@ -13,3 +13,9 @@ int sqlite3_rekey_v2(sqlite3* db, const char* dbname, const void* key, int nkey)
 }
 
 const char* kestrix_codec_style();
+
+// Registers the encrypting file layer as the default VFS (once per process;
+// later calls answer the first result). The key functions and the keyed open
+// helper call it; code that opens connections itself calls it first so that
+// its files can take keys.
+int kestrix_codec_register();

@@ -91,6 +91,8 @@ int kestrix_singlecolumn_select_int(sqlite3* db, const char* query, int column, 
 
 int kestrix_open_key_len(const char* path, sqlite3** db, const void* key, int keylen) {
     *db = nullptr;
+    // Files opened from here go through the encrypting file layer.
+    kestrix_codec_register();
     int rc = sqlite3_open_v2(path, db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
                              nullptr);
     if (!*db) return rc;
