@@ -39,9 +39,15 @@ TEST(CommandQuickScan, LeadingKeywordsOnly) {
         const char* text;
         bool passes;
     } cases[] = {
-        {"SHOW DATABASES", true},  {"show data", true},        {"SHOW DATABASES junk", true},
-        {"DROP DA", true},         {"CREATE TABLE t (a)", false}, {"SELECT 1", false},
-        {"SHOW", false},           {"INSERT INTO t VALUES(1)", false}, {"PING;", true},
+        {"SHOW DATABASES", true},
+        {"show data", true},
+        {"SHOW DATABASES junk", true},
+        {"DROP DA", true},
+        {"CREATE TABLE t (a)", false},
+        {"SELECT 1", false},
+        {"SHOW", false},
+        {"INSERT INTO t VALUES(1)", false},
+        {"PING;", true},
     };
     for (const auto& c : cases) EXPECT_EQ(command_quick_scan(c.text), c.passes) << c.text;
 }
@@ -63,7 +69,10 @@ TEST(CommandMatch, FirstRecordThatFitsWins) {
         {"ROLLBACK TO SAVEPOINT s1", DoCommandNotSupported, 0, {"s1"}},
         {"ROLLBACK", DoRollbackTransaction, 0, {}},
         {"ATTACH 'f.db' AS other", DoAttachDatabase, 212, {"f.db", "other"}},
-        {"GRANT SELECT TO GROUP g FOR TABLE t IN DATABASE d", DoGrantRevokePrivilege, 15, {"SELECT", "g", "t", "d"}},
+        {"GRANT SELECT TO GROUP g FOR TABLE t IN DATABASE d",
+         DoGrantRevokePrivilege,
+         15,
+         {"SELECT", "g", "t", "d"}},
         {"SHOW DEBUG_MEM a b c", DoDebugCommand, 3, {"a", "b", "c"}},
         {"CREATE DATABASE x WITH KEY k IF NOT EXISTS", DoCreateDatabase, 129, {"x", "k"}},
         {"DROP DA", nullptr, 0, {}},
@@ -95,7 +104,9 @@ TEST(CommandMatch, ASemicolonTokenIsASyntaxError) {
     EXPECT_EQ(m.record, nullptr);
 }
 
-TEST(CommandTable, HoldsEveryBuiltInCommand) { EXPECT_EQ(sActionsCount, 224u); }
+TEST(CommandTable, HoldsEveryBuiltInCommand) {
+    EXPECT_EQ(sActionsCount, 224u);
+}
 
 using CommandPublishing = SettingsDbTest;
 
@@ -103,10 +114,15 @@ TEST_F(CommandPublishing, ListedCommandsAreWrittenWithValuePlaceholders) {
     open_settings();
     commands_init();
     sqlite3* mem = settings.inmemorydb;
-    EXPECT_EQ(query_text(mem, "SELECT context || '|' || privilege FROM Commands WHERE command='USE DATABASE value '"),
-              "EXECUTE|NONE");
-    EXPECT_EQ(query_text(mem, "SELECT context || '|' || privilege FROM Commands WHERE command='SHOW USERS '"),
-              "SELECT|PRIVILEGES");
+    EXPECT_EQ(
+        query_text(
+            mem,
+            "SELECT context || '|' || privilege FROM Commands WHERE command='USE DATABASE value '"),
+        "EXECUTE|NONE");
+    EXPECT_EQ(
+        query_text(mem,
+                   "SELECT context || '|' || privilege FROM Commands WHERE command='SHOW USERS '"),
+        "SELECT|PRIVILEGES");
     EXPECT_EQ(query_int(mem, "SELECT count(*) FROM Commands WHERE command LIKE 'SHOW DEBUG%'"), 0);
     EXPECT_GT(query_int(mem, "SELECT count(*) FROM Commands"), 150);
 }

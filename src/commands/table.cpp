@@ -5,6 +5,7 @@
 #include "commands/handlers.h"
 #include "core/privileges.h"
 
+// clang-format off
 command_record sActions[] = {
     {0, 0, 3, {"SHOW", "DEBUG_MEM", "%%"}, KIND_SELECT, PRIV_ADMIN, DoDebugCommand},  // 1
     {0, 0, 4, {"SHOW", "DEBUG_PREF", "%%"}, KIND_SELECT, PRIV_ADMIN, DoDebugCommand},  // 2
@@ -232,5 +233,6 @@ command_record sActions[] = {
     {0, 1, 0, {"ROLLBACK", "TRANSACTION", "TO", "SAVEPOINT", "%"}, KIND_EXECUTE, 0, DoCommandNotSupported},  // 224
     {0, 0, 0, {}, 0, 0, nullptr},  // end of the table
 };
+// clang-format on
 
 const size_t sActionsCount = sizeof(sActions) / sizeof(sActions[0]) - 1;
