@@ -194,7 +194,6 @@ struct client {
     size_t to_write = 0;
     size_t written = 0;
     std::vector<unsigned char> reply_packet;  // IV + ciphertext, or a compressed copy
-    int reply_written = 0;                    // a reply went out during this request
 
     const char* cmd_label = "";
     int server_side = 0;
