@@ -310,6 +310,63 @@ TEST_F(SessionTest, ClearLoginAcceptsOnlyTheRightResponse) {
     }
 }
 
+TEST_F(SessionTest, DisabledHandshakeKindsAreRefused) {
+    const std::string name_hash = z(sha1_hex("admin", 5));
+    struct Case {
+        const char* name;
+        aint* setting;
+        int32_t value;
+        Bytes phase1;
+    };
+    const std::vector<Case> cases = {
+        {"clear logins off", &settings.clear_connect_enabled, 0, request(20, {name_hash})},
+        {"token logins only", &settings.token_connections_only, 1, request(20, {name_hash})},
+        {"token logins off", &settings.token_connect_enabled, 0, request(40, {name_hash})},
+        {"encrypted logins off", &settings.encrypt_connect_enabled, 0,
+         request(1, {z("admin"), std::string(56, 'k')}, 3, 22)},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        const int32_t saved = tc.setting->exchange(tc.value);
+        Peer& p = connect();
+        send_bytes(p, tc.phase1);
+        serve(p);
+        *tc.setting = saved;
+        Reply r = read_reply(p.fd);
+        EXPECT_EQ(r.code, 7057);
+        EXPECT_EQ(std::string(r.payload.begin(), r.payload.end()),
+                  z("Current connection type is disabled."));
+        EXPECT_FALSE(alive(p));
+    }
+}
+
+TEST_F(SessionTest, TokenMustMatchTheSecretToken) {
+    auto d = base64_decode(hash_password("secret"));
+    ASSERT_TRUE(d);
+    settings.secret_token.set("opensesame");
+    const struct {
+        const char* token;
+        int code;
+    } cases[] = {{"opensesame", 0}, {"opensesam", 7058}, {"opensesame!", 7058}};
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.token);
+        Peer& p = connect();
+        send_bytes(p, request(40, {z(sha1_hex("admin", 5))}));
+        serve(p);
+        Reply challenge = read_reply(p.fd);
+        ASSERT_EQ(challenge.code, 0);
+        Bytes joined = challenge.payload;
+        joined.insert(joined.end(), d->begin(), d->end());
+        Sha1Digest response = sha1_bytes(joined.data(), joined.size());
+        send_bytes(p, request(41, {std::string(reinterpret_cast<const char*>(response.data()), 20),
+                                   z(tc.token)}));
+        serve(p);
+        EXPECT_EQ(read_reply(p.fd).code, tc.code);
+        EXPECT_EQ(alive(p), tc.code == 0);
+    }
+    settings.secret_token.clear();
+}
+
 TEST_F(SessionTest, UnknownUserIsRefused) {
     Peer& p = connect();
     send_bytes(p, request(20, {z("nobody' OR '1'='1")}, 3));
