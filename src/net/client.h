@@ -11,7 +11,9 @@
 // requested from another thread then only unregisters the session and shuts
 // its socket down, and the serving worker completes the teardown when the
 // request ends. The socket is re-armed by the worker as its very last touch
-// of the record, so no other thread can free it under the worker.
+// of the record, so no other thread can free it under the worker; it is
+// re-armed after every request that did not end the session, including the
+// ones that get no reply (STEPVM), so the session stays usable.
 //
 // Bytes move through `transport`, a table of read/write/close functions:
 // plain TCP today; a TLS transport plugs in beside it without touching the
