@@ -1,9 +1,9 @@
 // event.cpp - the event queue and the connection thread.
 //
 // The connection thread takes up to EVENT_BATCH events per wait and hands
-// them out one at a time. A readable session is
-// handed to a worker; an error or hang-up disconnects it at once (it is not
-// being served: its one-shot registration fired, so no worker holds it).
+// them out one at a time. A readable session is handed to a worker; an error
+// or hang-up disconnects it at once (it is not being served: its one-shot
+// registration fired, so no worker holds it).
 // Shutdown clears the running flag and closes the queue; the wait notices
 // within STOP_POLL_MS and the thread ends after waking the idle workers.
 #include "net/event.h"
