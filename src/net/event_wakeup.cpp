@@ -1,8 +1,8 @@
 // event_wakeup.cpp - wakes the connection thread at shutdown.
 //
 // Closing an epoll descriptor does not wake a thread blocked in epoll_wait on
-// Linux, so the queue carries one eventfd, registered level-triggered with no
-// session attached. The shutdown clears `running` and then makes the eventfd
+// Linux, so the queue carries one eventfd, registered level-triggered with id 0
+// (no session has it). The shutdown clears `running` and then makes the eventfd
 // readable: the waiting thread gets an event, sees the server stopped and ends.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -24,7 +24,7 @@ void event_wakeup_register(int epoll_fd) {
     if (fd < 0) return;
     struct epoll_event ev {};
     ev.events = EPOLLIN;
-    ev.data.ptr = nullptr;
+    ev.data.u64 = 0;  // no session has id 0
     if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
         close(fd);
         return;

@@ -385,6 +385,7 @@ void kestrix_exit(int /*status*/) {
     }
     check_ping_timeouts();
     event_wakeup();
+    threadpool_wake_all();  // also when the connection thread never started
     if (int fd = settings.epoll_fd.exchange(-1); fd >= 0) close(fd);
     web_stop();
     ssl_uninitialize();
