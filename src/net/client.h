@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "core/dbref.h"
 #include "server/stats.h"
 
 struct client;
@@ -116,10 +117,13 @@ enum : int {
 constexpr size_t HEADER_SIZE = 32;
 constexpr size_t ERROR_MSG_SIZE = 512;
 
-struct client {
-    uint32_t id = 0;              // 1 for the first connection, never reused
+// The fields the write-ticket queue shares with the session (id, dbref,
+// timeout, is_waiting, is_disconnecting, ticket, lock_wait_time) come from
+// dbref_session; `id` starts at 1 and is never reused, `timeout` is 12 seconds
+// until a request header or SET TIMEOUT TO changes it.
+struct client : dbref_session {
+    client() { timeout = 12; }
     uint32_t transaction_id = 0;  // open transaction, 0 when none
-    int32_t dbref = -1;           // current shared database reference, -1 none
     sqlite3* db = nullptr;        // current database
     sqlite3* scratch_db = nullptr;
     sqlite3* tempdb = nullptr;
@@ -134,7 +138,6 @@ struct client {
 
     uint32_t client_version = 3;  // 3 = "2007", 4 = "2011"
     uint32_t client_type = 0;
-    int32_t timeout = 12;        // seconds
     int32_t ping_timeout = 300;  // seconds
     uint32_t pending_op = PENDING_NONE;
     std::atomic<uint32_t> drop_requested{0};
@@ -142,11 +145,8 @@ struct client {
     int autocommit = 0;
     uint32_t in_transaction = 0;
     int is_select = 0;
-    int is_waiting = 0;
-    std::atomic<uint32_t> is_disconnecting{0};
     int busy = 0;
     int backup_running = 0;
-    int64_t ticket = 0;
     sqlite3_stmt* vm = nullptr;
 
     // Identity.
@@ -200,7 +200,6 @@ struct client {
     const char* cmd_label = "";
     int server_side = 0;
     Timer cmd_timer;
-    double lock_wait_time = 0;
 
     // Serving and teardown, guarded by settings.workers_mutex.
     int serving = 0;             // REQUIRES: workers_mutex held
