@@ -221,8 +221,3 @@ int build_plugin_command(const char* text, int listed, int needs_database, int k
     pActions.push_back(std::move(cmd));
     return 1;
 }
-
-int command_not_built(client*, char**, int) {
-    // Answered by the command dispatcher once sessions exist.
-    return CMD_DECLINED;
-}

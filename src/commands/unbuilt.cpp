@@ -11,30 +11,6 @@ int DoDebugCommand(client* session, char** args, int code) {
 int DoDebugPathCommand(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
-int DoAddLogEntry(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoBeginTransaction(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoCommitTransaction(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoRollbackTransaction(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoSpecialCommand(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoAttachDatabase(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowMVCCCommand(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoEnableDisableMVCC(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
 int DoEnableDisableConnection(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
@@ -60,39 +36,6 @@ int DoShowEnginePreferences(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoExecuteEngine(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoUseDatabase(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoCloseDatabase(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowCurrentDatabase(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoSetLanguage(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoPing(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoSetTimeout(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoSetClientType(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowChangesLastRowId(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoSetDatabasePath(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoCreateDatabase(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoDropDatabase(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoSetKeyForDatabase(client* session, char** args, int code) {
@@ -155,9 +98,6 @@ int DoShowPrivileges(client* session, char** args, int code) {
 int DoExecPrivileges(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
-int DoShowMyUsername(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
 int DoShowPrivilegesTable(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
@@ -209,19 +149,7 @@ int DoDeleteBackup(client* session, char** args, int code) {
 int DoRestoreBackup(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
-int DoLockUnlockDatabase(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
 int DoShowDatabaseDBRef(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoUnlockDBRef(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowAutocommitCommand(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoSetAutocommitCommand(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoEnableDisablePlugin(client* session, char** args, int code) {
@@ -231,9 +159,6 @@ int DoShowPlugins(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoUploadPlugin(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoStartStopDatabase(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoShowDatabaseInfo(client* session, char** args, int code) {

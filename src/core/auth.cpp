@@ -13,6 +13,7 @@
 #include "net/client.h"
 #include "server/prefs.h"
 #include "server/settings.h"
+#include "server/util.h"
 
 namespace {
 
@@ -48,4 +49,26 @@ void get_user_group_id(client* c) {
         if (st.step() == SQLITE_ROW && !st.is_null(0)) c->db_admin_databases = st.text_at(0);
     }
     c->privilege_stamp = generation;
+}
+
+bool privilege_row_exists(const client* c, std::initializer_list<int> codes, const char* database,
+                          const char* table) {
+    std::string list;
+    for (int code : codes) list += (list.empty() ? "" : ",") + std::to_string(code);
+    // The group list and the code list are matched as comma-joined texts.
+    Stmt st(settings.settings_db,
+            "SELECT 1 FROM Privileges WHERE (',' || ?1 || ',') LIKE ('%,' || groupid || ',%') AND "
+            "(',' || ?2 || ',') LIKE ('%,' || privilege || ',%') AND (?3 = '' OR databasename='*' "
+            "OR databasename=?3) AND (?4 = '' OR tablename='*' OR tablename=?4) LIMIT 1;");
+    st.bind(1, std::string(c->group_ids)).bind(2, list).bind(3, database ? database : "");
+    st.bind(4, table ? table : "");
+    return st.step() == SQLITE_ROW;
+}
+
+int check_user_has_dbaccess(client* c, const char* name) {
+    get_user_group_id(c);  // rights changed by another session count at once
+    if (c->is_admin) return 1;
+    if (!name || !name[0]) return 0;
+    if (kestrix_strcmpi(c->db_admin_databases.c_str(), name) == 0) return 1;
+    return privilege_row_exists(c, {7, 8, 9, 10, 11, 12, 13, 3}, name, "") ? 1 : 0;
 }

@@ -172,11 +172,6 @@ int kestrix_enable_wal(sqlite3* db, const char* name, std::string* message) {
     return 0;
 }
 
-std::string getkey_for_database_text(const char*) {
-    // Stored database keys are not kept yet: every database opens without one.
-    return {};
-}
-
 int check_db_validname(const char* name) {
     if (!name || !name[0] || name[0] == '.') return 0;
     static const char* const forbidden[] = {

@@ -7,7 +7,13 @@
 #include <string>
 
 #include "core/dbhelpers.h"
+#include "core/dbref.h"
 #include "core/digest.h"
+#include "core/sqlite_raii.h"
+#include "net/client.h"
+#include "query/execute.h"
+#include "server/settings.h"
+#include "server/util.h"
 
 namespace {
 
@@ -65,7 +71,36 @@ void fn_json_auth(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_text(ctx, hex.c_str(), static_cast<int>(hex.size()), SQLITE_TRANSIENT);
 }
 
+// 1 when another session holds a record lock covering the row.
+void fn_check_locks(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    auto* c = static_cast<client*>(sqlite3_user_data(ctx));
+    const unsigned char* table = sqlite3_value_text(argv[0]);
+    const unsigned char* rowid = sqlite3_value_text(argv[1]);
+    const char* t = reinterpret_cast<const char*>(table);
+    if (!c || c->dbref == -1 || c->skip_lock_check == 1 || !table || !rowid ||
+        kestrix_strncmpi(t, "sqlite_", 7) == 0) {
+        sqlite3_result_int(ctx, 0);
+        return;
+    }
+    Stmt st(settings.inmemorydb,
+            "SELECT 1 FROM Locks WHERE databasename=?1 AND tablename=?2 AND (recordid=0 OR "
+            "recordid=?3) AND "
+            "clientid != ?4;");
+    st.bind(1, dbref_dbname(c->dbref)).bind(2, t).bind(3, reinterpret_cast<const char*>(rowid));
+    st.bind(4, static_cast<int64_t>(c->id));
+    sqlite3_result_int(ctx, st.step() == SQLITE_ROW ? 1 : 0);
+}
+
 }  // namespace
+
+void kestrix_register_functions(sqlite3* db, client* c) {
+    sqlite3_enable_load_extension(db, 1);
+    sqlite3_busy_timeout(db, settings.lock_db_time);
+    c->busy_timeout_set = settings.lock_db_time;
+    kestrix_register_sql_functions(db);
+    sqlite3_create_function(db, "kestrix_check_locks", 2, SQLITE_ANY, c, fn_check_locks, nullptr,
+                            nullptr);
+}
 
 void kestrix_register_sql_functions(sqlite3* db) {
     sqlite3_create_function(db, "md5", 1, SQLITE_ANY, nullptr, fn_md5, nullptr, nullptr);

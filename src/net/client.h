@@ -145,6 +145,13 @@ struct client : dbref_session {
     int autocommit = 0;
     uint32_t in_transaction = 0;
     int is_select = 0;
+    int busy_timeout_set = 0;   // SQLite busy time-out last applied to db
+    int trace_installed = 0;    // the restore-journal trace hook is on db
+    int64_t last_rowid = 0;     // of the last EXECUTE
+    int changes = 0;            // of the last EXECUTE
+    int delete_authorized = 0;  // the authorizer allowed a DELETE in this statement
+    int skip_lock_check = 0;    // record-lock triggers are off (VACUUM)
+    char language[3] = {};      // SET LANGUAGE TO
     int busy = 0;
     int backup_running = 0;
     sqlite3_stmt* vm = nullptr;

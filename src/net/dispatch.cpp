@@ -4,13 +4,15 @@
 // request state (fields, encryption byte, client version, time-out, the
 // command after the envelope). A body that cannot be decoded ends the
 // session; a body whose field sizes run past its end is refused with 7005.
-// Commands whose handlers are not part of this server yet are answered with
-// a clean 7015 error so that the session stays usable.
+// SELECT, EXECUTE and VM prepare need a login. Commands whose handlers are
+// not part of this server yet are answered with a clean 7015 error so that
+// the session stays usable.
 #include <cstring>
 
 #include "net/client.h"
 #include "net/login.h"
 #include "net/wire.h"
+#include "query/execute.h"
 #include "server/log.h"
 #include "server/settings.h"
 
@@ -175,10 +177,17 @@ void command_process(client* c) {
             return;
         case CMD_SELECT:
         case CMD_EXECUTE:
+        case CMD_VM_PREPARE:
+            if (c->login_state != LOGIN_DONE) {
+                // Nothing but the login leads anywhere before a login.
+                client_sendreply(c, ERR_BAD_LOGIN, "A login is required before any other request.");
+                return;
+            }
+            command_select_execute(c, c->command == CMD_SELECT, 0, c->command == CMD_VM_PREPARE);
+            return;
         case CMD_CHUNK:
         case CMD_CHUNK_2:
         case CMD_CHUNK_BIND:
-        case CMD_VM_PREPARE:
         case CMD_VM_BIND:
         case CMD_VM_EXECUTE:
         case CMD_VM_SELECT:

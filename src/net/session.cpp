@@ -23,6 +23,7 @@
 #include "core/sqlite_raii.h"
 #include "net/client.h"
 #include "net/event.h"
+#include "query/execute.h"
 #include "server/log.h"
 #include "server/settings.h"
 
@@ -79,7 +80,10 @@ void disconnect_locked(client* c, std::unique_lock<std::mutex>& lk) {
         // Wake the serving worker out of a blocking read; it ends the request.
         if (c->fd >= 0 && !pthread_equal(c->serving_thread, pthread_self()))
             shutdown(c->fd, SHUT_RDWR);
+        int waiting_on = c->is_waiting ? c->dbref : -1;
         lk.unlock();
+        // A worker blocked in the write queue notices is_disconnecting when woken.
+        if (waiting_on >= 0) dbref_wakeup(waiting_on);
         return;
     }
     lk.unlock();
@@ -245,15 +249,22 @@ void client_closesocket(client* c) {
 void client_close_database(client* c) {
     if (!c->db || c->dbref == -1) return;
     c->is_db_admin = 0;
+    dbref_disconnect(c);
     c->pending_op = PENDING_NONE;
     if (c->vm) {
         sqlite3_finalize(c->vm);
         c->vm = nullptr;
     }
+    if (c->in_transaction) command_rollback(c);
+    dbref_endwrite(c);
+    dbref_value(c->dbref, DBREF_NCLIENTS, DBREF_DEC);
+    Stmt locks(settings.inmemorydb, "DELETE FROM Locks WHERE databasename=?1 AND clientid=?2;");
+    locks.bind(1, dbref_dbname(c->dbref)).bind(2, static_cast<int64_t>(c->id)).run();
     sqlite3_close_v2(c->db);
     c->db = nullptr;
     c->ticket = 0;
     c->in_transaction = 0;
+    c->transaction_id = 0;
     c->dbref = -1;
     Stmt st(settings.inmemorydb, "UPDATE Clients SET database='' WHERE id=?1;");
     st.bind(1, static_cast<int64_t>(c->id)).run();
