@@ -197,7 +197,7 @@ TEST_F(SessionTest, OneRequestOutcomes) {
         {"unknown command 5", request(5), false, 7016, true},
         {"stepvm", request(11), false, -1, true},
         {"field sizes past the body", past_body, false, 7005, true},
-        {"select not served yet", request(2, {z("SELECT 1;")}), false, 7015, true},
+        {"select before a login", request(2, {z("SELECT 1;")}), false, 7056, true},
         {"vm close", request(54), false, 0, true},
         {"body above the command limit", with_body_len(request(3), 4096001), false, 7009, false},
         {"field-size array past the body", too_many_fields, false, -1, false},
