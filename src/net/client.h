@@ -35,6 +35,7 @@
 #include "server/stats.h"
 
 struct client;
+struct cursor;
 
 // How a session's bytes move. Every function answers like read/writev.
 struct Transport {
@@ -127,6 +128,7 @@ struct client : dbref_session {
     sqlite3* db = nullptr;        // current database
     sqlite3* scratch_db = nullptr;
     sqlite3* tempdb = nullptr;
+    struct cursor* cursor = nullptr;  // pending chunked result (query/cursor.h)
 
     uint32_t protocol_known = 0;
     int fd = -1;

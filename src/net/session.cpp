@@ -23,6 +23,7 @@
 #include "core/sqlite_raii.h"
 #include "net/client.h"
 #include "net/event.h"
+#include "query/cursor.h"
 #include "query/execute.h"
 #include "server/log.h"
 #include "server/settings.h"
@@ -255,6 +256,8 @@ void client_close_database(client* c) {
         sqlite3_finalize(c->vm);
         c->vm = nullptr;
     }
+    cursor_free(c->cursor);
+    c->cursor = nullptr;
     if (c->in_transaction) command_rollback(c);
     dbref_endwrite(c);
     dbref_value(c->dbref, DBREF_NCLIENTS, DBREF_DEC);
