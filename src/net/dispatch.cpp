@@ -12,6 +12,7 @@
 #include "net/client.h"
 #include "net/login.h"
 #include "net/wire.h"
+#include "query/cursor.h"
 #include "query/execute.h"
 #include "server/log.h"
 #include "server/settings.h"
@@ -123,6 +124,24 @@ void dispatch_login(client* c) {
     }
 }
 
+// A CHUNK request continues what the session has pending: a chunked cursor,
+// or nothing (no reply; the socket is re-armed). Blob and file transfers are
+// not part of this server yet.
+void dispatch_chunk(client* c) {
+    switch (c->pending_op) {
+        case PENDING_CURSOR:
+            command_chunk_cursor(c);
+            return;
+        case PENDING_CURSOR_DONE:
+        case PENDING_NONE:
+            c->pending_op = PENDING_NONE;
+            return;
+        default:
+            reply_not_available(c);
+            return;
+    }
+}
+
 }  // namespace
 
 int command_decode(client* c) {
@@ -187,6 +206,8 @@ void command_process(client* c) {
             return;
         case CMD_CHUNK:
         case CMD_CHUNK_2:
+            dispatch_chunk(c);
+            return;
         case CMD_CHUNK_BIND:
         case CMD_VM_BIND:
         case CMD_VM_EXECUTE:
