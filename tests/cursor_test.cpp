@@ -39,6 +39,7 @@ protected:
         saved_verbosity_ = settings.log_verbosity;
         saved_chunk_ = settings.chunk_size;
         saved_rowid_ = settings.automatic_rowid;
+        saved_max_timeout_ = settings.max_timeout;
         settings.log_verbosity = 0;
         ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
         ASSERT_EQ(kestrix_exec(db_,
@@ -66,6 +67,7 @@ protected:
         settings.log_verbosity = saved_verbosity_;
         settings.chunk_size = saved_chunk_;
         settings.automatic_rowid = saved_rowid_;
+        settings.max_timeout = saved_max_timeout_;
     }
 
     // Runs `server` on the session's side while the test reads one reply.
@@ -143,7 +145,7 @@ protected:
     client* c_ = nullptr;
     std::optional<kestrix::Connection> conn_;
     std::string sql_;
-    int32_t saved_verbosity_ = 0, saved_chunk_ = 0, saved_rowid_ = 0;
+    int32_t saved_verbosity_ = 0, saved_chunk_ = 0, saved_rowid_ = 0, saved_max_timeout_ = 0;
 };
 
 TEST(CursorUnitTest, RowidRewrite) {
@@ -378,6 +380,25 @@ TEST_F(CursorTest, ServerSideCursorSendsOneRowPerReply) {
     EXPECT_EQ(c_->pending_op, PENDING_NONE);
 }
 
+// With no time-out at all (session and MAX_TIMEOUT 0) the time limit of a
+// chunk has always passed: every row goes out as a partial reply.
+TEST_F(CursorTest, ChunkTimeLimitSendsPartialReplies) {
+    settings.max_timeout = 0;
+    c_->timeout = 0;
+    ASSERT_EQ(kestrix_exec(db_, "INSERT INTO t VALUES (8);"), SQLITE_OK);
+    std::vector<Reply> replies;
+    Cursor cur = read_result(select("SELECT a FROM t;"), 0, &replies);
+    ASSERT_EQ(replies.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(replies[i].header.rows, 1u) << i;
+        EXPECT_EQ(replies[i].header.flags & (REPLY_FLAG_PARTIAL | REPLY_FLAG_SERVER_SIDE),
+                  REPLY_FLAG_PARTIAL)
+            << i;
+    }
+    EXPECT_EQ(replies[3].header.code, REPLY_END_CHUNK);
+    EXPECT_EQ(cur.rows.size(), 3u);
+}
+
 // CHUNK requests without the server-side flag take the rest in one reply.
 TEST_F(CursorTest, ChunkRequestRefreshesTheServerSideFlag) {
     ASSERT_EQ(kestrix_exec(db_, "INSERT INTO t VALUES (8), (9);"), SQLITE_OK);
@@ -459,6 +480,42 @@ TEST_F(CursorTest, FailuresAreRepliedWithTheSessionError) {
     EXPECT_EQ(vm.message(), "Query compiler error.");
     c_->is_json = 1;
     EXPECT_EQ(select("SELECT a FROM t;").header.code, 7015);
+}
+
+// A stopping server or a session being disconnected gets no reply; a pending
+// cursor is dropped.
+TEST_F(CursorTest, NoReplyWhenNobodyListens) {
+    settings.chunk_size = 1;
+    const struct {
+        const char* name;
+        bool pending;
+        bool stop_server;
+    } cases[] = {
+        {"new query, server stopping", false, true},
+        {"new query, session disconnecting", false, false},
+        {"pending cursor, server stopping", true, true},
+        {"pending cursor, session disconnecting", true, false},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        if (tc.pending) {
+            EXPECT_TRUE(select("SELECT a FROM t;").header.flags & REPLY_FLAG_PARTIAL);
+            ASSERT_NE(c_->cursor, nullptr);
+        }
+        if (tc.stop_server)
+            settings.running = 0;
+        else
+            c_->is_disconnecting = 1;
+        sql_ = "SELECT a FROM t;";
+        c_->sql = sql_.c_str();
+        EXPECT_EQ(kestrix_select(c_, 0), 0);
+        settings.running = 1;
+        c_->is_disconnecting = 0;
+        EXPECT_FALSE(conn_->readable(0));
+        EXPECT_EQ(c_->cursor, nullptr);
+        EXPECT_EQ(c_->pending_op, PENDING_NONE);
+        EXPECT_EQ(c_->busy, 0);
+    }
 }
 
 TEST_F(CursorTest, PreparedStatementBecomesTheCursor) {

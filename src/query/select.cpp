@@ -111,7 +111,10 @@ int select_step(client* c, cursor* cur, bool is_new) {
     tstart(&timer);
     for (;;) {
         if (stopping(c)) {
-            if (c->cursor == cur) c->cursor = nullptr;
+            if (c->cursor == cur) {
+                c->cursor = nullptr;
+                c->pending_op = PENDING_NONE;
+            }
             cursor_free(cur);
             return 0;
         }
