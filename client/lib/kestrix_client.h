@@ -57,6 +57,10 @@ class Connection {
 public:
     // Opens a TCP connection; throws Error (kIo) when it cannot.
     static Connection open(const std::string& host, int port, ConnectOptions opts = {});
+    // Takes over a connected socket (tests use one end of a socket pair).
+    static Connection adopt(Socket s, ConnectOptions opts = {}) {
+        return Connection(std::move(s), opts);
+    }
 
     // Both handshakes; throws Error with the server's refusal code.
     void login(const LoginOptions& opts);

@@ -140,11 +140,9 @@ std::string text_field(std::string_view text) {
 
 std::string encode_fields(const std::vector<std::string>& fields) {
     std::string out(4 * fields.size(), '\0');
-    auto* sizes = reinterpret_cast<uint8_t*>(out.data());
-    for (size_t i = 0; i < fields.size(); ++i) {
-        put_u32(sizes + 4 * i, checked_u32(fields[i].size()));
-        out += fields[i];
-    }
+    for (size_t i = 0; i < fields.size(); ++i)
+        put_u32(reinterpret_cast<uint8_t*>(out.data()) + 4 * i, checked_u32(fields[i].size()));
+    for (const auto& f : fields) out += f;
     return out;
 }
 
