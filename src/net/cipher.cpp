@@ -22,10 +22,14 @@ using Ctx = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
 
 const EVP_CIPHER* ecb_for(size_t keylen) {
     switch (keylen) {
-        case 16: return EVP_aes_128_ecb();
-        case 24: return EVP_aes_192_ecb();
-        case 32: return EVP_aes_256_ecb();
-        default: return nullptr;
+        case 16:
+            return EVP_aes_128_ecb();
+        case 24:
+            return EVP_aes_192_ecb();
+        case 32:
+            return EVP_aes_256_ecb();
+        default:
+            return nullptr;
     }
 }
 
@@ -34,7 +38,8 @@ class Block {
 public:
     Block(const unsigned char* key, size_t keylen, bool encrypt) : ctx_(EVP_CIPHER_CTX_new()) {
         const EVP_CIPHER* c = ecb_for(keylen);
-        ok_ = c && ctx_ && EVP_CipherInit_ex(ctx_.get(), c, nullptr, key, nullptr, encrypt ? 1 : 0) == 1;
+        ok_ = c && ctx_ &&
+              EVP_CipherInit_ex(ctx_.get(), c, nullptr, key, nullptr, encrypt ? 1 : 0) == 1;
         if (ok_) EVP_CIPHER_CTX_set_padding(ctx_.get(), 0);
     }
     bool ok() const { return ok_; }

@@ -1,4 +1,10 @@
 // event.cpp - the event queue and the connection thread.
+//
+// The connection thread waits for one event at a time. A readable session is
+// handed to a worker; an error or hang-up disconnects it at once (it is not
+// being served: its one-shot registration fired, so no worker holds it).
+// Shutdown clears the running flag and closes the queue; the wait notices
+// within STOP_POLL_MS and the thread ends after waking the idle workers.
 #include "net/event.h"
 
 #include <sys/epoll.h>
@@ -6,8 +12,17 @@
 
 #include <cerrno>
 
+#include "net/client.h"
 #include "server/log.h"
 #include "server/settings.h"
+
+namespace {
+
+// Closing an epoll descriptor does not wake a thread waiting on it, so the
+// wait also ends this often to look at the running flag.
+constexpr int STOP_POLL_MS = 200;
+
+}  // namespace
 
 int event_init_queue() {
     int fd = epoll_create(500);
@@ -19,26 +34,64 @@ int event_init_queue() {
     return fd;
 }
 
+int event_add(int epfd, uint32_t id, int fd) {
+    struct epoll_event ev {};
+    ev.events = EVENT_MASK;
+    ev.data.u64 = id;
+    return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) == 0 ? 1 : 0;
+}
+
+int event_reenable(int epfd, uint32_t id, int fd) {
+    if (!settings.running || epfd < 0) return 0;
+    struct epoll_event ev {};
+    ev.events = EVENT_MASK;
+    ev.data.u64 = id;
+    return epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &ev) == 0 ? 1 : 0;
+}
+
+uint32_t event_get_next(int epfd, int* outcome) {
+    struct epoll_event ev {};
+    *outcome = EVENT_READABLE;
+    for (;;) {
+        int n = epoll_wait(epfd, &ev, 1, STOP_POLL_MS);
+        if (n > 0) break;
+        if (n == 0 || (n < 0 && errno == EINTR)) {
+            if (settings.running) continue;
+            *outcome = EVENT_STOP;
+            return 0;
+        }
+        if (!settings.running) {
+            *outcome = EVENT_STOP;
+            return 0;
+        }
+        log_lowlevel_system("Unable to block on epool");
+        log_printf("Unable to block on epool\n");
+        kestrix_exit(1);
+    }
+    if (!settings.running) {
+        *outcome = EVENT_STOP;
+        return 0;
+    }
+    if (ev.events & (EPOLLERR | EPOLLRDHUP | EPOLLHUP)) *outcome = EVENT_ERROR;
+    return static_cast<uint32_t>(ev.data.u64);
+}
+
 void* connection_thread(void*) {
     pthread_detach(pthread_self());
-    struct epoll_event ev;
-    while (settings.running) {
-        int n = epoll_wait(settings.epoll_fd, &ev, 1, -1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || !settings.running) break;
+    const int epfd = settings.epoll_fd;
+    for (;;) {
+        int outcome = 0;
+        uint32_t id = event_get_next(epfd, &outcome);
+        if (outcome == EVENT_STOP) break;
+        if (id == 0) continue;
+        if (outcome == EVENT_ERROR) {
+            client_disconnect_id(id, 1);
+            continue;
+        }
+        client* c = registry_find(id);
+        if (c) threadpool_assign(c, id);
     }
+    threadpool_wake_all();
     settings.connection_thread_exited = 1;
     return nullptr;
-}
-
-// Workers come with the request path; until then the pool holds none.
-int threadpool_create(int n) {
-    settings.workers_exited = 1;
-    return n > 0 ? 0 : 0;
-}
-
-void threadpool_destroy() {}
-
-int threadpool_limit() {
-    return 10240;
 }

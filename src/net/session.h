@@ -1,5 +1,4 @@
-// session.h - client sessions: one record per accepted connection, from
-// accept to disconnect.
+// session.h - the entry of accepted sockets into the session layer.
 #pragma once
 
 // Takes over an accepted socket with its display address. Answers 1 when a

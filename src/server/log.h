@@ -53,3 +53,4 @@ void debug_close();
 
 // True while the debug output is on; callers test it before formatting.
 bool debugging();
+void log_write(client* c);  // end-of-request logging (log_request.cpp)
