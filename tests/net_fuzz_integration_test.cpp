@@ -86,13 +86,22 @@ private:
     std::vector<std::string> seeds_;
 };
 
-// Sends one input and half-closes; reads whatever comes back until the
-// server closes or a short bound passes. Never throws.
-void play(const NetServer& s, const std::string& bytes, bool abort_at_once) {
+// Where an input is played: on a fresh connection, or after a clear or an
+// AES-256 login (there with header byte 13 forced, so that the server
+// deciphers whatever body follows).
+enum class Stage { kFresh, kClear, kEnciphered };
+
+// Sends one input and half-closes (or drops the connection at once); reads
+// whatever comes back until the server closes or a short bound passes.
+// Never throws.
+void play(const NetServer& s, std::string bytes, Stage stage, bool abort_at_once) {
     try {
         ConnectOptions o;
         o.io_timeout_ms = 2000;
         Connection c = s.connect(o);
+        if (stage != Stage::kFresh)
+            c.login(admin_login(stage == Stage::kClear ? KeyType::kNone : KeyType::kAes256));
+        if (stage == Stage::kEnciphered && bytes.size() > 13) bytes[13] = 4;
         c.send_bytes(bytes);
         if (abort_at_once) return;
         c.socket().shutdown_write();
@@ -109,7 +118,7 @@ TEST(NetFuzz, ServerSurvivesMalformedTraffic) {
     Mutator m(20261211);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int i = 0; i < 400 && std::chrono::steady_clock::now() < until; ++i)
-        play(s, m.next(), m.pick(3) == 0);
+        play(s, m.next(), static_cast<Stage>(m.pick(3)), m.pick(3) == 0);
 
     // Many half-open connections: partial headers, left open, then dropped.
     {

@@ -215,3 +215,56 @@ TEST_F(NetTransport, EncipheredReplySizes) {
         EXPECT_EQ(ping.header.payload_length, 0u);
     }
 }
+
+// Bodies whose field sizes, field count, cipher or inflated size do not fit
+// are refused - with 7005/7006 or by closing - and never read past; the
+// server keeps serving.
+TEST_F(NetTransport, MalformedBodiesAreRefused) {
+    struct Case {
+        const char* name;
+        KeyType session;
+        uint32_t field_count;
+        uint8_t encryption;
+        uint8_t flags;
+        uint32_t uncompressed;
+        std::string body;
+    };
+    auto sizes = [](std::initializer_list<uint32_t> v) {
+        std::string s;
+        for (uint32_t n : v) {
+            std::array<uint8_t, 4> b;
+            put_u32(b.data(), n);
+            s.append(reinterpret_cast<const char*>(b.data()), 4);
+        }
+        return s;
+    };
+    const Case cases[] = {
+        {"field past the body", KeyType::kNone, 1, 0, 0, 0, sizes({100}) + "0123456789"},
+        {"sizes that wrap", KeyType::kNone, 2, 0, 0, 0,
+         sizes({0xFFFFFFF0u, 0x20}) + std::string(16, 'w')},
+        {"field count past the body", KeyType::kNone, 1000, 0, 0, 0, sizes({1}) + "x"},
+        {"enciphered body shorter than an IV", KeyType::kAes256, 1, 4, 0, 0, sizes({5}) + "abcde"},
+        {"inflated size of 4 GiB", KeyType::kNone, 1, 0, kReqCompressed, 0xFFFFFFFFu,
+         std::string(40, 'z')},
+    };
+    for (const auto& c : cases) {
+        Connection conn = server_->login(c.session);
+        RequestHeader h;
+        h.command = cmd::kExecute;
+        h.field_count = c.field_count;
+        h.encryption = c.encryption;
+        h.flags = c.flags;
+        h.uncompressed_size = c.uncompressed;
+        h.body_length = static_cast<uint32_t>(c.body.size());
+        auto head = encode_request_header(h);
+        conn.send_bytes(std::string(head.begin(), head.end()) + c.body);
+        try {
+            Reply r = conn.receive();
+            EXPECT_TRUE(r.header.code == 7005 || r.header.code == 7006)
+                << c.name << ": code " << r.header.code;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), Error::kClosed) << c.name << ": " << e.what();
+        }
+        EXPECT_NO_THROW(server_->login().ping()) << c.name;
+    }
+}
