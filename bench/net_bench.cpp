@@ -3,7 +3,7 @@
 // each beside a bare loopback TCP echo server driven by the same client loop
 // (write a 32-byte header, read a 32-byte reply). Prints kestrix/echo ratios.
 //
-// Usage: net_bench [seconds-per-run]   (default 1.5, at most 10)
+// Usage: net_bench [seconds-per-run]   (default 1, at most 10; 3 rounds each)
 // The server is started from the build tree in a temporary folder.
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -28,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr const char* kPassword = "bench-pw";
+constexpr int kRounds = 3;
 
 // Loopback echo of 32-byte messages, one thread per connection.
 class EchoServer {
@@ -148,10 +149,36 @@ Measure run_echo(int port, int clients, double seconds) {
     return drive(sockets, seconds);
 }
 
+double median(std::vector<double> v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+// Alternates kestrix and echo runs so that both see the same machine load;
+// reports the median of the rounds.
+void compare(int server_port, int echo_port, int clients, double seconds) {
+    std::vector<double> k_rate, e_rate, k_lat, e_lat;
+    for (int round = 0; round < kRounds; ++round) {
+        Measure k = bench_kestrix(server_port, clients, seconds);
+        Measure e = run_echo(echo_port, clients, seconds);
+        k_rate.push_back(k.per_second);
+        e_rate.push_back(e.per_second);
+        k_lat.push_back(k.median_us);
+        e_lat.push_back(e.median_us);
+    }
+    double k = median(k_rate), e = median(e_rate);
+    std::printf("%-10d %16.0f %16.0f %8.2f\n", clients, k, e, k / e);
+    if (clients == 1) {
+        double kl = median(k_lat), el = median(e_lat);
+        std::printf("median latency, 1 client: kestrix %.1f us, echo %.1f us, ratio %.2f\n", kl, el,
+                    kl / el);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = argc > 1 ? std::clamp(std::atof(argv[1]), 0.2, 10.0) : 1.5;
+    double seconds = argc > 1 ? std::clamp(std::atof(argv[1]), 0.2, 10.0) : 1.0;
     TempDir dir;
     ServerProcess server(dir, {}, {{"KESTRIX_ADMIN_PASSWORD", kPassword}});
     if (!server.start()) {
@@ -160,16 +187,9 @@ int main(int argc, char** argv) {
     }
     EchoServer echo;
     try {
+        std::printf("%d rounds of %.1f s each, medians\n", kRounds, seconds);
         std::printf("%-10s %16s %16s %8s\n", "clients", "kestrix rt/s", "echo rt/s", "ratio");
-        for (int clients : {1, 8, 64}) {
-            Measure k = bench_kestrix(server.port(), clients, seconds);
-            Measure e = run_echo(echo.port(), clients, seconds);
-            std::printf("%-10d %16.0f %16.0f %8.2f\n", clients, k.per_second, e.per_second,
-                        k.per_second / e.per_second);
-            if (clients == 1)
-                std::printf("median latency, 1 client: kestrix %.1f us, echo %.1f us, ratio %.2f\n",
-                            k.median_us, e.median_us, k.median_us / e.median_us);
-        }
+        for (int clients : {1, 8, 64}) compare(server.port(), echo.port(), clients, seconds);
     } catch (const Error& e) {
         std::fprintf(stderr, "benchmark failed: %s (code %d)\n", e.what(), e.code());
         server.stop();
