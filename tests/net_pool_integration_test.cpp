@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "support/net_server.h"
@@ -24,6 +25,12 @@ std::pair<std::string, std::string> ping_with_body(uint32_t size) {
     return {std::string(head.begin(), head.end()), std::string(size, '\0')};
 }
 
+int thread_count(pid_t pid) {
+    std::string status = read_text_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("Threads:");
+    return at == std::string::npos ? -1 : std::atoi(status.c_str() + at + 8);
+}
+
 bool wait_for_text(const std::string& path, const std::string& text, int ms) {
     for (int waited = 0; waited < ms; waited += 20) {
         if (read_text_file(path).find(text) != std::string::npos) return true;
@@ -40,6 +47,7 @@ TEST(NetPool, GrowsWhenAllWorkersAreBusy) {
     const std::string debug_file = s.dir().file("kestrix_debug.txt");
     std::vector<Connection> held;
     for (int i = 0; i < 4; ++i) held.push_back(s.login());
+    const int threads_before = thread_count(s.process().pid());
     auto [head, body] = ping_with_body(64);
     // Each session parks a worker inside its body read.
     for (auto& c : held) {
@@ -47,6 +55,15 @@ TEST(NetPool, GrowsWhenAllWorkersAreBusy) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     EXPECT_TRUE(wait_for_text(debug_file, kExpandLine, 5000)) << read_text_file(debug_file);
+    // Two workers were busy when the third session became readable: one
+    // growth, by 20 threads, serves the third and the fourth.
+    // The line is written before the threads are started: wait for them.
+    int grown = 0;
+    for (int waited = 0; waited < 5000 && grown < 20; waited += 20) {
+        grown = thread_count(s.process().pid()) - threads_before;
+        if (grown < 20) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(grown, 20);
     for (auto& c : held) {
         c.send_bytes(body.substr(8));
         EXPECT_EQ(c.receive().header.code, 0);
