@@ -228,3 +228,80 @@ TEST(NetLoginThrottle, FailuresDisableTheUser) {
     for (const auto& h : {clear, enc, kHandshakes[1]})
         EXPECT_EQ(try_login(s, h, kAdminUser, kAdminPassword), 7062) << h.name;
 }
+
+// Phase 2 without its phase 1, or after the other handshake's phase 1, is a
+// failed password: nothing was proven.
+TEST_F(NetLogin, PhasesOutOfOrderAreRefused) {
+    Request clear_p1;
+    clear_p1.command = cmd::kClearPhase1;
+    clear_p1.fields = {text_field("d033e22ae348aeb5660fc2140aec35850c4da997")};
+    Request zero_p2;
+    zero_p2.command = cmd::kClearPhase2;
+    zero_p2.fields = {std::string(20, '\0')};
+    Request enc_p2;
+    enc_p2.command = cmd::kEnvelope;
+    enc_p2.selector = cmd::kEncryptPhase2;
+    enc_p2.encryption_byte = 2;
+    enc_p2.fields = {std::string(36, '\0')};
+    struct Case {
+        const char* name;
+        std::vector<Request> phases;
+    };
+    const Case cases[] = {
+        {"clear phase 2 first", {zero_p2}},
+        {"encrypted phase 2 first", {enc_p2}},
+        {"encrypted phase 2 after clear phase 1", {clear_p1, enc_p2}},
+    };
+    for (const auto& c : cases) {
+        Connection conn = server_->connect();
+        for (size_t i = 0; i + 1 < c.phases.size(); ++i)
+            ASSERT_EQ(conn.roundtrip(c.phases[i]).header.code, 0) << c.name;
+        EXPECT_EQ(conn.roundtrip(c.phases.back()).header.code, 7056) << c.name;
+        EXPECT_TRUE(conn.wait_closed(5000)) << c.name;
+    }
+}
+
+// User names and name proofs are data, never SQL: quoted texts that would
+// match every user if pasted into a statement find nobody.
+TEST_F(NetLogin, InjectedUserNamesFindNobody) {
+    const char* names[] = {"admin' --", "x' OR '1'='1", "' OR 1=1 OR '",
+                           "admin'; DROP TABLE Users; --"};
+    for (const char* name : names) {
+        for (const auto& h : kHandshakes)
+            EXPECT_EQ(try_login(*server_, h, name, kAdminPassword), 7056) << h.name << " " << name;
+        // A 2011 proof that is not a digest at all.
+        Request p1;
+        p1.command = cmd::kClearPhase1;
+        p1.fields = {text_field(name)};
+        Connection conn = server_->connect();
+        EXPECT_EQ(conn.roundtrip(p1).header.code, 7056) << name;
+    }
+    EXPECT_EQ(try_login(*server_, kHandshakes[0], kAdminUser, kAdminPassword), 0);
+}
+
+// A phase 2 whose peer leaves before the announced body is complete is
+// dropped, not judged: with DISABLED_LOGIN_ATTEMPTS 1 a counted failure
+// would turn the next wrong password into 7062.
+TEST(NetLoginThrottle, TruncatedPhaseTwoIsNotCounted) {
+    NetServer s(Prefs{{"DISABLED_LOGIN_ATTEMPTS", "1"}, {"DISABLED_LOGIN_HOURS", "1"}});
+    ASSERT_TRUE(s.started());
+    {
+        Connection c = s.connect();
+        Request p1;
+        p1.command = cmd::kClearPhase1;
+        p1.fields = {text_field("d033e22ae348aeb5660fc2140aec35850c4da997")};
+        ASSERT_EQ(c.roundtrip(p1).header.code, 0);
+        Request p2;
+        p2.command = cmd::kClearPhase2;
+        p2.fields = {std::string(20, 'w')};
+        std::string whole = pack_request(p2, PackContext{});
+        // Announce six bytes more than the complete wrong answer, then leave.
+        std::array<uint8_t, 4> len;
+        put_u32(len.data(), static_cast<uint32_t>(whole.size() - kHeaderSize + 6));
+        whole.replace(4, 4, reinterpret_cast<const char*>(len.data()), 4);
+        c.send_bytes(whole);
+        c.socket().shutdown_write();
+        EXPECT_TRUE(c.wait_closed(5000));
+    }
+    EXPECT_EQ(try_login(s, kHandshakes[0], kAdminUser, "wrong"), 7056);
+}
