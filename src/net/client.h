@@ -11,7 +11,9 @@
 // requested from another thread then only unregisters the session and shuts
 // its socket down, and the serving worker completes the teardown when the
 // request ends. The socket is re-armed by the worker as its very last touch
-// of the record, so no other thread can free it under the worker.
+// of the record, so no other thread can free it under the worker; it is
+// re-armed after every request that did not end the session, including the
+// ones that get no reply (STEPVM), so the session stays usable.
 //
 // Bytes move through `transport`, a table of read/write/close functions:
 // plain TCP today; a TLS transport plugs in beside it without touching the
@@ -194,7 +196,6 @@ struct client {
     size_t to_write = 0;
     size_t written = 0;
     std::vector<unsigned char> reply_packet;  // IV + ciphertext, or a compressed copy
-    int reply_written = 0;                    // a reply went out during this request
 
     const char* cmd_label = "";
     int server_side = 0;

@@ -5,8 +5,9 @@
 // never reach a newer session that happens to reuse a freed address: ids are
 // never reused, and the id is resolved against the session registry under
 // `workers_mutex`. The worker re-arms the socket once its request is done.
-// Closing the epoll descriptor at shutdown wakes the connection thread, which
-// then wakes every idle worker so the pool ends too.
+// At shutdown the connection thread sees the cleared running flag within a
+// fraction of a second (closing the queue alone does not wake a waiter) and
+// wakes every idle worker so the pool ends too.
 #pragma once
 
 #include <cstdint>

@@ -228,11 +228,18 @@ void client_serve_end(client* c) {
 }
 
 void client_closesocket(client* c) {
-    if (c->fd >= 0) {
-        shutdown(c->fd, SHUT_WR);
-        close(c->fd);
-        c->fd = -1;
+    if (c->fd < 0) return;
+    shutdown(c->fd, SHUT_WR);
+    // Unread request bytes would turn the close into a reset that can destroy
+    // the last reply before the peer reads it: discard what has arrived.
+    char sink[16384];
+    for (size_t drained = 0; drained < (1u << 20);) {
+        ssize_t n = recv(c->fd, sink, sizeof(sink), MSG_DONTWAIT);
+        if (n <= 0) break;
+        drained += static_cast<size_t>(n);
     }
+    close(c->fd);
+    c->fd = -1;
 }
 
 void client_close_database(client* c) {

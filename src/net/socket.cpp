@@ -218,6 +218,5 @@ int socket_write(client* c) {
             }
         }
     }
-    c->reply_written = 1;
     return c->written >= c->to_write ? 1 : 0;
 }

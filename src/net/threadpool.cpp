@@ -33,7 +33,8 @@ struct Slot {
     pthread_t thread{};
 };
 
-Slot serverthreads[SLOT_COUNT];
+// Never destroyed: idle workers wait on their slot until the process ends.
+Slot* const serverthreads = new Slot[SLOT_COUNT];
 int state[SLOT_COUNT];           // REQUIRES: global_mutex held
 int ncurrent_serverthreads = 0;  // REQUIRES: global_mutex held
 int live_workers = 0;            // REQUIRES: global_mutex held

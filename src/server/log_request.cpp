@@ -52,22 +52,27 @@ void log_client(client* c, const char* description, const char* operation, int l
 }
 
 void log_write(client* c) {
+    const int code = static_cast<int>(c->error_code);
+    const bool debug = debugging();
+    const int32_t verbosity = settings.log_verbosity;
+    // The common case, a successful request below SQL_COMMANDS, logs nothing.
+    if (!debug && verbosity != LOG_VERBOSITY_SQL_COMMANDS &&
+        (code == 0 || code == REPLY_END_CHUNK || verbosity == LOG_VERBOSITY_NONE))
+        return;
     tend(&c->cmd_timer);
     const double seconds = tval(&c->cmd_timer);
     const ClientLogInfo who = log_info(c);
     const std::string description = request_description(c);
-    const bool debug = debugging();
     if (!description.empty()) {
-        if (settings.log_verbosity == LOG_VERBOSITY_SQL_COMMANDS)
+        if (verbosity == LOG_VERBOSITY_SQL_COMMANDS)
             log_client_event(who, description.c_str(), c->cmd_label, 20, seconds);
         if (debug) debug_request(c, description, who);
     }
-    const int code = static_cast<int>(c->error_code);
     if (code == REPLY_END_CHUNK) {
         if (debug) debug_write("CLIENT %d: End chunk sent", static_cast<int>(c->id));
         return;
     }
-    if (code == 0 || settings.log_verbosity == LOG_VERBOSITY_NONE) return;
+    if (code == 0 || verbosity == LOG_VERBOSITY_NONE) return;
     std::string error = c->error_msg;
     if (error.empty()) error = description;
     if (error.empty() && get_error_str(code)) error = get_error_str(code);
