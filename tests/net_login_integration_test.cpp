@@ -305,3 +305,18 @@ TEST(NetLoginThrottle, TruncatedPhaseTwoIsNotCounted) {
     }
     EXPECT_EQ(try_login(s, kHandshakes[0], kAdminUser, "wrong"), 7056);
 }
+
+// A session that sent STEPVM and then left must not keep its place under
+// MAX_CONNECTIONS: after it, two logins still fit a limit of 2.
+TEST(NetLoginLimit, SessionLeftAfterStepVmIsCountedOut) {
+    NetServer s(Prefs{{"MAX_CONNECTIONS", "2"}});
+    ASSERT_TRUE(s.started());
+    {
+        Connection a = login_when_counted_out(s);
+        Request step;
+        step.command = cmd::kStepVm;
+        a.send(step);
+    }
+    Connection b = login_when_counted_out(s);
+    EXPECT_EQ(error_code_of([&] { login_when_counted_out(s); }), 0);
+}
