@@ -230,3 +230,27 @@ TEST_F(DatabaseCommands, CommandsAndDatabasesFollowTheGroupsGrants) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DatabaseCommands, RenameTakesSettingsAndBackupsAlong) {
+    Connection c = server.login();
+    ASSERT_EQ(exec_code(c, "CREATE DATABASE r1"), 0);
+    ASSERT_EQ(exec_code(c, "CREATE DATABASE taken"), 0);
+    ASSERT_EQ(exec_code(c, "STOP DATABASE r1"), 0);
+    write_text_file(server.dir().file("backups/r1_20260101_000000"), "backup");
+    EXPECT_EQ(exec_code(c, "RENAME DATABASE r1 TO taken"), 7015);
+    EXPECT_EQ(exec_code(c, "RENAME DATABASE nothing TO fresh"), 7007);
+    EXPECT_EQ(exec_code(c, "RENAME DATABASE r1 TO 'bad/name'"), 7015);
+    EXPECT_EQ(exec_code(c, "RENAME DATABASE r1 TO r2"), 0);
+    EXPECT_FALSE(std::filesystem::exists(db_file("r1")));
+    EXPECT_TRUE(std::filesystem::exists(db_file("r2")));
+    EXPECT_TRUE(std::filesystem::exists(server.dir().file("backups/r2_20260101_000000")));
+    EXPECT_EQ(exec_code(c, "USE DATABASE r2"), 7027);  // still stopped under its new name
+    EXPECT_EQ(exec_code(c, "START DATABASE r2"), 0);
+    EXPECT_EQ(exec_code(c, "USE DATABASE r2"), 0);
+    Connection other = server.login();
+    EXPECT_EQ(exec_code(other, "RENAME DATABASE r2 TO r3"), 7029);
+}
+
+}  // namespace
