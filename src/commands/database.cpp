@@ -147,7 +147,7 @@ int DoDropDatabase(client* c, char** args, int code) {
         }
     }
     file_delete(path.c_str());
-    file_delete((path + "-wal").c_str());
+    file_delete((path + "-wal").c_str());  // the database is gone: so is its log
     file_delete((path + "-shm").c_str());
     if (slot >= 0) dbref_free_entry(slot);
     forget_database(name);
@@ -286,5 +286,75 @@ int DoUnlockDBRef(client*, char** args, int) {
     int slot = static_cast<int>(strtol(args[0], nullptr, 10));
     int64_t ticket = strtoll(args[1], nullptr, 10);
     dbref_forceunlock_ticket(slot, ticket);
+    return CMD_DONE;
+}
+
+namespace {
+
+// Renames every backup "old_<stamp>" of the backups folder to "new_<stamp>".
+void rename_backups(const char* old_name, const char* new_name) {
+    char folder[KESTRIX_PATH_MAX];
+    get_path_to_backup_folder(folder);
+    size_t n = strlen(old_name);
+    DIR* dir = dir_init(folder);
+    while (const char* entry = dir_read(dir)) {
+        if (strlen(entry) <= n || kestrix_strncmpi(entry, old_name, n) != 0) continue;
+        std::string renamed = std::string(new_name) + "_" + (entry + n + 1);
+        char from[KESTRIX_PATH_MAX], to[KESTRIX_PATH_MAX];
+        build_path(from, folder, entry);
+        build_path(to, folder, renamed.c_str());
+        file_rename(from, to);
+    }
+}
+
+// The restore journal of a database follows it to its new name.
+void rename_restore_files(const char* old_name, const char* new_name) {
+    for (const char* prefix : {"kestrix_restore_", ""}) {
+        char from[KESTRIX_PATH_MAX], to[KESTRIX_PATH_MAX];
+        get_path_to_restore(from, (std::string(prefix) + old_name).c_str());
+        get_path_to_restore(to, (std::string(prefix) + new_name).c_str());
+        if (file_exists(from)) file_rename(from, to);
+    }
+}
+
+void rename_rows(sqlite3* db, const char* table, const char* old_name, const char* new_name) {
+    std::string sql =
+        std::string("UPDATE ") + table + " SET databasename=?1 WHERE databasename=?2;";
+    Stmt(db, sql.c_str()).bind(1, new_name).bind(2, old_name).run();
+}
+
+}  // namespace
+
+int DoRenameDatabase(client* c, char** args, int) {
+    const char* old_name = args[0];
+    const char* new_name = args[1];
+    if (!check_db_validname(new_name))
+        return fail(c, 7015, "Database \"%s\" has not a valid name.", new_name);
+    // The old name reaches a path too: it must be a plain file name as well.
+    if (!check_db_validname(old_name))
+        return fail(c, 7007, "A database named \"%s\" cannot be found.", old_name);
+    std::string to = database_path(new_name), from = database_path(old_name);
+    if (file_exists(to.c_str()))
+        return fail(c, 7015, "Another database named \"%s\" exists on the server.", new_name);
+    if (!file_exists(from.c_str()))
+        return fail(c, 7007, "A database named \"%s\" cannot be found.", old_name);
+    int slot = dbref_get(old_name, 0);
+    if (slot >= 0 && dbref_value(slot, DBREF_NCLIENTS, DBREF_READ) > 0)
+        return fail(c, 7029, "The database named \"%s\" is in use and cannot be deleted.",
+                    old_name);
+    if (slot >= 0) dbref_free_entry(slot);
+    if (!file_rename(from.c_str(), to.c_str()))
+        return fail(c, 7015, "Unable to rename database \"%s\" to new name \"%s\".", old_name,
+                    new_name);
+    // A write-ahead log left over holds committed pages: it moves with the file.
+    if (file_exists((from + "-wal").c_str()))
+        file_rename((from + "-wal").c_str(), (to + "-wal").c_str());
+    file_delete((from + "-shm").c_str());
+    for (const char* table : {"Privileges", "DBPreferences", "SchedDatabase"})
+        rename_rows(settings.settings_db, table, old_name, new_name);
+    for (const char* table : {"NotAvailableDB", "Locks", "DBPreferences"})
+        rename_rows(settings.inmemorydb, table, old_name, new_name);
+    rename_restore_files(old_name, new_name);
+    rename_backups(old_name, new_name);
     return CMD_DONE;
 }

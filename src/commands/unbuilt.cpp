@@ -41,9 +41,6 @@ int DoExecuteEngine(client* session, char** args, int code) {
 int DoSetKeyForDatabase(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
-int DoRenameDatabase(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
 int DoReKeyDatabase(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
@@ -63,9 +60,6 @@ int DoSetPreference(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoDropPreference(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowDatabases(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoShowConnections(client* session, char** args, int code) {
@@ -149,9 +143,6 @@ int DoDeleteBackup(client* session, char** args, int code) {
 int DoRestoreBackup(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
-int DoShowDatabaseDBRef(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
 int DoEnableDisablePlugin(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
@@ -159,9 +150,6 @@ int DoShowPlugins(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoUploadPlugin(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowDatabaseInfo(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoQuit(client* session, char** args, int code) {

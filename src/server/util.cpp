@@ -100,7 +100,7 @@ int64_t kestrix_parse_int64(const char* s) {
 uint32_t unique_id() {
     static uint32_t counter = 0;
     std::lock_guard<std::mutex> g(settings.exit_mutex);
-    return counter++;
+    return ++counter;  // 0 never names a transaction or a blob
 }
 
 int32_t get_current_inttime() {

@@ -11,6 +11,7 @@ sqlite3* open_with_key(const std::string& path, const char* key) {
         if (db) sqlite3_close_v2(db);
         return nullptr;
     }
+    sqlite3_busy_timeout(db, 5000);  // the server may still be closing its own connections
     return db;
 }
 
