@@ -254,3 +254,51 @@ TEST_F(DatabaseCommands, RenameTakesSettingsAndBackupsAlong) {
 }
 
 }  // namespace
+
+namespace {
+
+// First column of every row, NULL as "<null>".
+std::vector<std::string> first_column(const kestrix::Cursor& cur) {
+    std::vector<std::string> out;
+    size_t col = cur.has_rowid ? 1 : 0;
+    for (const auto& row : cur.rows) out.push_back(row[col].value_or("<null>"));
+    return out;
+}
+
+std::string single_value(Connection& c, const std::string& sql) {
+    auto values = first_column(c.select(sql));
+    return values.size() == 1 ? values[0] : "<" + std::to_string(values.size()) + " rows>";
+}
+
+TEST_F(DatabaseCommands, ListingsAndReportsAnswerWithCursors) {
+    Connection c = server.login();
+    for (const char* name : {"beta", "alpha", "gamma"})
+        ASSERT_EQ(exec_code(c, std::string("CREATE DATABASE ") + name), 0);
+    ASSERT_EQ(exec_code(c, "STOP DATABASE gamma"), 0);
+    write_text_file(db_file("not'listed"), "x");
+    using V = std::vector<std::string>;
+    EXPECT_EQ(first_column(c.select("SHOW DATABASES")), (V{"alpha", "beta"}));
+    kestrix::Cursor details = c.select("show databases with details;");
+    EXPECT_EQ(first_column(details), (V{"alpha", "beta", "gamma"}));
+    ASSERT_EQ(details.columns.size(), 8u);
+    EXPECT_EQ(details.rows[2][1], "1");  // gamma is stopped
+
+    EXPECT_EQ(single_value(c, "SHOW CURRENT DATABASE"), "N/A");
+    EXPECT_EQ(single_value(c, "SHOW MY USERNAME"), "admin");
+    EXPECT_EQ(single_value(c, "SHOW AUTOCOMMIT"), "0");
+    ASSERT_EQ(exec_code(c, "USE DATABASE alpha"), 0);
+    ASSERT_EQ(exec_code(c, "CREATE TABLE t (a)"), 0);
+    ASSERT_EQ(exec_code(c, "INSERT INTO t VALUES (1), (2), (3)"), 0);
+    EXPECT_EQ(single_value(c, "SHOW CHANGES"), "3");
+    EXPECT_EQ(single_value(c, "SHOW LASTROWID"), "3");
+    EXPECT_EQ(single_value(c, "SHOW CURRENT DATABASE"), "alpha");
+    EXPECT_EQ(single_value(c, "SELECT count(*) FROM t"), "3");
+    ASSERT_EQ(exec_code(c, "COMMIT"), 0);
+
+    kestrix::Cursor info = c.select("SHOW DATABASE INFO alpha");
+    EXPECT_EQ(first_column(info), (V{"databasename", "nconnections", "nwrite", "nread", "dbsize"}));
+    EXPECT_EQ(info.rows[1][1], "1");
+    EXPECT_EQ(error_code_of([&] { c.select("SHOW DATABASE INFO missing"); }), 7007);
+}
+
+}  // namespace

@@ -101,13 +101,13 @@ int DoShowDatabases(client* c, char**, int code) {
     Stmt pathed(settings.settings_db,
                 "SELECT databasename FROM DBPreferences WHERE key='PATH' AND value IS NOT NULL;");
     while (pathed.step() == SQLITE_ROW) consider(c, scratch, pathed.text_at(0).c_str(), details);
-    kestrix_select_internal(
+    int sent = kestrix_select_internal(
         c, scratch,
         details ? "SELECT databasename,stopped,locked,lockowner,encrypted,available,restore_status,"
                   "lockownerid FROM Databases ORDER BY databasename;"
                 : "SELECT databasename FROM Databases ORDER BY databasename;");
     kestrix_exec(scratch, "DROP TABLE Databases;");
-    return CMD_REPLIED;
+    return sent ? CMD_REPLIED : CMD_FAILED;
 }
 
 int DoShowDatabaseInfo(client* c, char** args, int) {
@@ -142,9 +142,9 @@ int DoShowDatabaseInfo(client* c, char** args, int) {
         ins.reset();
         ins.bind(1, key).bind(2, value).run();
     }
-    kestrix_select_internal(c, scratch, "SELECT * FROM database_info;");
+    int sent = kestrix_select_internal(c, scratch, "SELECT * FROM database_info;");
     kestrix_exec(scratch, "DROP TABLE database_info;");
-    return CMD_REPLIED;
+    return sent ? CMD_REPLIED : CMD_FAILED;
 }
 
 int DoShowDatabaseDBRef(client* c, char** args, int) {
@@ -161,6 +161,5 @@ int DoShowDatabaseDBRef(client* c, char** args, int) {
     sqlite3* scratch = scratch_or_fail(c);
     if (!scratch) return CMD_FAILED;
     std::string sql = "SELECT " + std::to_string(slot) + " AS dbref;";
-    kestrix_select_internal(c, scratch, sql.c_str());
-    return CMD_REPLIED;
+    return kestrix_select_internal(c, scratch, sql.c_str()) ? CMD_REPLIED : CMD_FAILED;
 }

@@ -33,9 +33,9 @@ int send_report(client* c, char* sql) {
                         "An error occured while trying to obtain in-memory database reference.");
         return CMD_FAILED;
     }
-    kestrix_select_internal(c, scratch, sql);
+    int sent = kestrix_select_internal(c, scratch, sql);
     sqlite3_free(sql);
-    return CMD_REPLIED;
+    return sent ? CMD_REPLIED : CMD_FAILED;
 }
 
 void update_client_column(client* c, const char* sql, const char* value) {
