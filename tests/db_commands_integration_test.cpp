@@ -302,3 +302,112 @@ TEST_F(DatabaseCommands, ListingsAndReportsAnswerWithCursors) {
 }
 
 }  // namespace
+
+namespace {
+
+kestrix::Request request(uint8_t command, std::vector<std::string> fields) {
+    kestrix::Request r;
+    r.command = command;
+    r.fields = std::move(fields);
+    return r;
+}
+
+TEST_F(DatabaseCommands, RequestChecksAndStatementKinds) {
+    Connection c = server.login();
+    ASSERT_EQ(exec_code(c, "CREATE DATABASE 'my db'"),
+              0);  // a quoted name with a blank is one argument
+    ASSERT_EQ(exec_code(c, "USE DATABASE \"my db\""), 0);
+    ASSERT_EQ(exec_code(c, "CREATE TABLE t (a)"), 0);  // declined by the engine, run as SQL
+    ASSERT_EQ(exec_code(c, "COMMIT"), 0);
+    using kestrix::cmd::kExecute;
+    using kestrix::cmd::kSelect;
+    EXPECT_EQ(c.roundtrip(request(kExecute, {})).header.code, 7023);
+    EXPECT_EQ(c.roundtrip(request(kSelect, {std::string("SELECT 1", 9), std::string("x", 2)}))
+                  .header.code,
+              7005);
+    EXPECT_EQ(
+        c.roundtrip(request(kExecute, {std::string("INSERT INTO t VALUES ('x", 25)})).header.code,
+        7046);
+    // No semicolon: one is appended.
+    EXPECT_EQ(
+        c.roundtrip(request(kExecute, {std::string("INSERT INTO t VALUES (1)", 25)})).header.code,
+        0);
+    EXPECT_EQ(single_value(c, "  select 1"), "1");
+    ASSERT_EQ(exec_code(c, "COMMIT"), 0);
+
+    // PRAGMA holds no transaction: another session writes at once afterwards.
+    kestrix::ConnectOptions quick;
+    quick.timeout_s = 1;
+    Connection b = server.connect(quick);
+    b.login(admin_login());
+    ASSERT_EQ(exec_code(b, "USE DATABASE 'my db'"), 0);
+    EXPECT_EQ(exec_code(c, "PRAGMA user_version=7"), 0);
+    EXPECT_EQ(exec_code(b, "INSERT INTO t VALUES (2)"), 0);
+    EXPECT_EQ(exec_code(b, "COMMIT"), 0);
+    EXPECT_EQ(single_value(c, "PRAGMA user_version"), "7");
+}
+
+TEST_F(DatabaseCommands, LockedDatabaseNamesTheOwnerAndTheMeasuredWait) {
+    Connection a = server.login();
+    ASSERT_EQ(exec_code(a, "CREATE DATABASE locked"), 0);
+    ASSERT_EQ(exec_code(a, "USE DATABASE locked"), 0);
+    ASSERT_EQ(exec_code(a, "CREATE TABLE t (a)"), 0);
+    ASSERT_EQ(exec_code(a, "COMMIT"), 0);
+    EXPECT_EQ(exec_code(a, "LOCK DATABASE locked"), 0);
+
+    kestrix::ConnectOptions quick;
+    quick.timeout_s = 1;
+    Connection b = server.connect(quick);
+    b.login(admin_login());
+    ASSERT_EQ(exec_code(b, "USE DATABASE locked"), 0);
+    try {
+        b.execute("INSERT INTO t VALUES (1)");
+        FAIL() << "the insert did not wait";
+    } catch (const kestrix::Error& e) {
+        EXPECT_EQ(e.code(), 7055);
+        std::string m = e.what();
+        EXPECT_NE(m.find("Database locked is currently locked for write operations. Try to "
+                         "increase timeout value "
+                         "(1."),
+                  std::string::npos)
+            << m;
+        EXPECT_NE(m.find("). Lock owner: admin."), std::string::npos) << m;
+    }
+    // A waiter whose connection drops leaves no ticket behind it.
+    Connection waiter = server.login();
+    ASSERT_EQ(exec_code(waiter, "USE DATABASE locked"), 0);
+    waiter.send(request(kestrix::cmd::kExecute, {std::string("INSERT INTO t VALUES (3)", 25)}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    waiter.socket() = kestrix::Socket();  // gone without a word
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(exec_code(a, "UNLOCK DATABASE locked"), 0);
+    EXPECT_EQ(exec_code(b, "INSERT INTO t VALUES (1)"), 0);  // next in line: b, within its 1 second
+    EXPECT_EQ(exec_code(b, "COMMIT"), 0);
+
+    // FORCE UNLOCK takes the lock away from its holder.
+    EXPECT_EQ(exec_code(a, "LOCK DATABASE locked"), 0);
+    EXPECT_EQ(exec_code(b, "FORCE UNLOCK DATABASE locked"), 0);
+    EXPECT_EQ(exec_code(b, "INSERT INTO t VALUES (2)"), 0);
+    EXPECT_EQ(exec_code(b, "COMMIT"), 0);
+    EXPECT_EQ(exec_code(a, "LOCK DATABASE missing"), 7015);
+}
+
+TEST_F(DatabaseCommands, PathsPerDatabase) {
+    Connection c = server.login();
+    std::string elsewhere = server.dir().file("elsewhere");
+    std::filesystem::create_directories(elsewhere);
+    EXPECT_EQ(exec_code(c, "SET PATH '" + elsewhere + "' FOR DATABASE far"), 0);
+    EXPECT_EQ(exec_code(c, "CREATE DATABASE far"), 0);
+    EXPECT_TRUE(std::filesystem::exists(elsewhere + "/far"));
+    EXPECT_EQ(exec_code(c, "USE DATABASE far"), 0);
+    std::string temp = server.dir().file("temporary");
+    std::filesystem::create_directories(temp);
+    EXPECT_EQ(exec_code(c, "SET TEMP PATH '" + temp + "' FOR DATABASE near"), 0);
+    EXPECT_EQ(exec_code(c, "CREATE DATABASE near"), 0);
+    EXPECT_TRUE(std::filesystem::exists(temp + "/near"));
+    using V = std::vector<std::string>;
+    EXPECT_EQ(first_column(c.select("SHOW DATABASES")),
+              (V{"far"}));  // temporary paths are not listed
+}
+
+}  // namespace
