@@ -411,3 +411,22 @@ TEST_F(DatabaseCommands, PathsPerDatabase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DatabaseCommands, AttachAndDetachRunWithoutATransaction) {
+    Connection c = server.login();
+    ASSERT_EQ(exec_code(c, "CREATE DATABASE main1"), 0);
+    ASSERT_EQ(exec_code(c, "CREATE DATABASE side"), 0);
+    ASSERT_EQ(exec_code(c, "USE DATABASE side"), 0);
+    ASSERT_EQ(exec_code(c, "CREATE TABLE s (a)"), 0);
+    ASSERT_EQ(exec_code(c, "INSERT INTO s VALUES (1), (2)"), 0);
+    ASSERT_EQ(exec_code(c, "COMMIT"), 0);
+    ASSERT_EQ(exec_code(c, "USE DATABASE main1"), 0);
+    EXPECT_EQ(exec_code(c, "ATTACH DATABASE '" + db_file("side") + "' AS other"), 0);
+    EXPECT_EQ(single_value(c, "SELECT count(*) FROM other.s"), "2");
+    EXPECT_EQ(exec_code(c, "DETACH DATABASE other"), 0);
+    EXPECT_NE(error_code_of([&] { c.select("SELECT count(*) FROM other.s"); }), 0);
+}
+
+}  // namespace
