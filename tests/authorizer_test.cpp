@@ -1,13 +1,16 @@
 // The privilege check and the SQL authorizer in process: accepted codes,
-// the answer cache and its reload, and what each kind of statement needs.
+// the answer cache and its reload, and what each kind of statement needs;
+// and the row copy behind the account listings.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <string>
 
+#include "commands/users_show.h"
 #include "core/authorizer.h"
 #include "core/dbhelpers.h"
 #include "core/privileges.h"
+#include "core/sqlite_raii.h"
 #include "net/client.h"
 #include "server/settings.h"
 
@@ -173,6 +176,41 @@ TEST_F(AuthorizerTest, AUserWithoutGroupsIsDeniedEverything) {
     grant(PRIV_ADMIN, "*");
     EXPECT_EQ(check_sql_authorization(&bob_, PRIV_SELECT, "t"), AUTH_DENIED);
     EXPECT_EQ(compile("SELECT * FROM sqlite_master"), SQLITE_OK);
+}
+
+}  // namespace
+
+// Listings copy the rows of a bound query into a scratch table before they are
+// sent; the copy keeps names, declared types, NULLs and quotes.
+namespace {
+
+TEST(ListingRows, CopiedWithNamesTypesAndValues) {
+    sqlite3* source = nullptr;
+    sqlite3* scratch = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &source), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(":memory:", &scratch), SQLITE_OK);
+    ASSERT_EQ(kestrix_exec(source,
+                           "CREATE TABLE Users (userid INTEGER, username TEXT, password TEXT);"
+                           "INSERT INTO Users VALUES (1, 'admin', 'h1'), (2, 'x'' OR ''1''=''1', "
+                           "NULL), (3, 'carol', 'h3');"),
+              SQLITE_OK);
+    {
+        Stmt rows(source,
+                  "SELECT username, password AS \"pass\"\"word\", userid FROM Users WHERE userid "
+                  ">= ?1 ORDER BY userid;");
+        rows.bind(1, 2);
+        ASSERT_EQ(copy_rows(scratch, "listing", rows.get()), 1);
+    }
+    Stmt check(scratch,
+               "SELECT group_concat(quote(username) || '/' || quote(\"pass\"\"word\") || '/' || "
+               "typeof(userid), ';') FROM listing;");
+    ASSERT_EQ(check.step(), SQLITE_ROW);
+    EXPECT_EQ(check.text_at(0), "'x'' OR ''1''=''1'/NULL/integer;'carol'/'h3'/integer");
+    Stmt types(scratch, "SELECT group_concat(type) FROM pragma_table_info('listing');");
+    ASSERT_EQ(types.step(), SQLITE_ROW);
+    EXPECT_EQ(types.text_at(0), "TEXT,TEXT,INTEGER");
+    sqlite3_close(scratch);
+    sqlite3_close(source);
 }
 
 }  // namespace
