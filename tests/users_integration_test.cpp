@@ -253,6 +253,16 @@ TEST_F(Accounts, TheAdminGroupGuard) {
              "Admin privileges are required in order to disable an user in the Admin group."},
             {"ENABLE LOGIN member", 7022,
              "Admin privileges are required in order to enable an user in the Admin group."},
+            {"MOVE USER member TO GROUP clerk_g", 7022,
+             "Admin privileges are required in order to remove an user from the special Admin "
+             "group."},
+            {"GRANT ADMIN TO GROUP clerk_g", 7022,
+             "Admin privileges are required in order to grant or revoke the ADMIN privilege."},
+            {"REVOKE ADMIN FROM GROUP chief_g", 7022, nullptr},
+            {"REVOKE ALL FROM GROUP chief_g", 7022, nullptr},
+            {"GRANT SERVER TO GROUP clerk_g", 0, nullptr},
+            {"REVOKE SERVER FROM GROUP clerk_g", 0, nullptr},
+            {"REVOKE ALL FROM GROUP pat_g", 0, nullptr},    // holds no ADMIN
             {"ADD USER pat TO GROUP clerk_g", 0, nullptr},  // no Admin group involved
             {"SET PASSWORD pw2 FOR USER pat", 0, nullptr},
         },
@@ -266,7 +276,8 @@ TEST_F(Accounts, TheAdminGroupGuard) {
                         {"DISABLE LOGIN member", 0, nullptr},
                         {"ENABLE LOGIN member", 0, nullptr},
                         {"RENAME USER member TO m2", 0, nullptr},
-                        {"REMOVE USER m2 FROM GROUP Admin", 0, nullptr},
+                        {"MOVE USER m2 TO GROUP chief_g", 0, nullptr},
+                        {"GRANT ADMIN TO GROUP pat_g", 0, nullptr},
                         {"DROP USER pat", 0, nullptr},
                     },
                     "chief");

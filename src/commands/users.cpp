@@ -5,10 +5,11 @@
 // (Admin) are protected: they cannot be dropped or renamed, and whatever
 // touches a member of the Admin group, or puts someone into it, needs the
 // Admin-group guard (the session is an administrator or one of its groups
-// holds ADMIN). Every successful change raises the privilege generation, so
-// other sessions reload their rights at their next check. Names and
-// passwords from clients always reach SQL bound; lookups and protection rules
-// fail before anything is written.
+// holds ADMIN); giving or taking ADMIN itself needs the guard too, or any
+// holder of PRIVILEGES could grant itself past it. Every successful change
+// raises the privilege generation, so other sessions reload their rights at
+// their next check. Names and passwords from clients always reach SQL bound;
+// lookups and protection rules fail before anything is written.
 #include <string>
 
 #include "commands/engine.h"
@@ -169,6 +170,11 @@ int move_user(client* c, char** args) {
         return fail(c, 7022,
                     "Admin privileges are required in order to move an user to the special Admin "
                     "group.");
+    // Moving a member out of the Admin group removes it from there.
+    if (groupid != ADMIN_GROUP && is_admin_group(userid) && !holds_admin(c))
+        return fail(c, 7022,
+                    "Admin privileges are required in order to remove an user from the special "
+                    "Admin group.");
     Stmt(settings.settings_db, "DELETE FROM UserGroup WHERE userid=?1;").bind(1, userid).run();
     return run_final_ids(c, "INSERT INTO UserGroup (userid,groupid) VALUES (?1, ?2)", userid,
                          groupid);
@@ -283,6 +289,15 @@ GrantScope grant_scope(char** args, int code) {
     return s;
 }
 
+// Whether a grant change gives or takes the ADMIN privilege, which would
+// let a group pass the Admin-group guard.
+bool touches_admin(int groupid, int privilege, bool revoke_all) {
+    if (!revoke_all) return privilege == PRIV_ADMIN;
+    Stmt st(settings.settings_db, "SELECT 1 FROM Privileges WHERE groupid=?1 AND privilege=?2;");
+    st.bind(1, groupid).bind(2, static_cast<int>(PRIV_ADMIN));
+    return st.step() == SQLITE_ROW;
+}
+
 int run_grant(client* c, const char* sql, int groupid, int privilege, const GrantScope& s) {
     Stmt st(settings.settings_db, sql);
     st.bind(1, groupid).bind(2, privilege).bind(3, s.database).bind(4, s.table);
@@ -299,6 +314,10 @@ int DoGrantRevokePrivilege(client* c, char** args, int code) {
     int groupid = get_groupid(args[1]);
     if (groupid == 0) return fail(c, 7034, "No such group.");
     if (groupid == ADMIN_GROUP) return fail(c, 7022, "Admin group cannot be altered.");
+    if (touches_admin(groupid, privilege, revoke_all) && !holds_admin(c))
+        return fail(c, 7022,
+                    "Admin privileges are required in order to grant or revoke the ADMIN "
+                    "privilege.");
     GrantScope scope = grant_scope(args, code);
     if (revoke_all)
         return run_grant(c, "DELETE FROM Privileges WHERE groupid=?1;", groupid, 0, scope);
