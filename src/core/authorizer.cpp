@@ -180,7 +180,9 @@ int check_sql_authorization(client* c, int code, const char* table) {
 int kestrix_authorizer(void* user, int action, const char* arg1, const char* arg2, const char*,
                        const char*) {
     auto* c = static_cast<client*>(user);
-    if (!c || c->is_admin) return SQLITE_OK;
+    if (!c) return SQLITE_OK;
+    get_user_group_id(c);  // an administrator removed from the Admin group stops passing
+    if (c->is_admin) return SQLITE_OK;
     if (!known_action(action)) {
         log_system("Unknown code received inside kestrix_authorizer");
         return SQLITE_OK;
