@@ -386,6 +386,7 @@ TEST_F(Accounts, ApostrophesInNamesCannotChangeTheStatements) {
                         {"ENABLE LOGIN " + q2, 0, nullptr},
                         {"REVOKE SELECT FROM GROUP " + q + " FOR DATABASE " + q, 0, nullptr},
                         {"RENAME GROUP " + q + " TO " + q2, 0, nullptr},
+                        {"MOVE USER " + q2 + " TO GROUP " + q2, 0, nullptr},
                         {"REMOVE USER " + q2 + " FROM GROUP " + q2, 0, nullptr},
                     },
                     "admin");
@@ -413,9 +414,12 @@ TEST_F(Accounts, ListingsRefuseUnknownNames) {
     Outcome user = select_outcome(c, "SHOW GROUPS FOR USER 'gh''ost'");
     EXPECT_EQ(user.code, 7033);
     EXPECT_EQ(user.message, "Unknown user 'gh'ost'.");
-    Outcome group = select_outcome(c, "SHOW PRIVILEGES FOR GROUP ghost");
-    EXPECT_EQ(group.code, 7034);
-    EXPECT_EQ(group.message, "No such group.");
+    for (const char* text :
+         {"SHOW PRIVILEGES FOR GROUP ghost", "SHOW PRIVILEGES FOR GROUP 'Admin'' OR ''1''=''1'"}) {
+        Outcome group = select_outcome(c, text);
+        EXPECT_EQ(group.code, 7034) << text;
+        EXPECT_EQ(group.message, "No such group.") << text;
+    }
 }
 
 // Listings answered with a cursor.
