@@ -80,21 +80,6 @@ int DoShowLastNRowsFromLog(client* session, char** args, int code) {
 int DoCloseConnection(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
-int DoGrantRevokePrivilege(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowUserGroup(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowPrivileges(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoExecPrivileges(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowPrivilegesTable(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
 int DoCreateSchedule(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
@@ -168,15 +153,6 @@ int DoShowLockedRecords(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoLockUnlockRecord(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoEnableLogin(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoDisableLogin(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowDisabledLogin(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
 int DoFileList(client* session, char** args, int code) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/dbref.h"
 #include "core/sqlite_raii.h"
 #include "net/client.h"
 #include "server/prefs.h"
@@ -48,10 +49,21 @@ void get_user_group_id(client* c) {
         st.bind(1, std::string(c->group_ids)).bind(2, PRIVILEGE_DATABASE_ADMIN);
         if (st.step() == SQLITE_ROW && !st.is_null(0)) c->db_admin_databases = st.text_at(0);
     }
+    // A revoked DATABASE_ADMIN stops counting on the current database at once.
+    c->is_db_admin = c->dbref >= 0 && !c->db_admin_databases.empty() &&
+                     kestrix_strcmpi(c->db_admin_databases.c_str(), dbref_dbname(c->dbref)) == 0;
+    c->auth_cache_used = 0;
+    c->auth_cache_next = 0;
     c->privilege_stamp = generation;
 }
 
 bool privilege_row_exists(const client* c, std::initializer_list<int> codes, const char* database,
+                          const char* table) {
+    return privilege_row_exists(c, std::span<const int>(codes.begin(), codes.size()), database,
+                                table);
+}
+
+bool privilege_row_exists(const client* c, std::span<const int> codes, const char* database,
                           const char* table) {
     std::string list;
     for (int code : codes) list += (list.empty() ? "" : ",") + std::to_string(code);

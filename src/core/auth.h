@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 
 struct client;
 
@@ -14,6 +15,8 @@ void get_user_group_id(client* c);
 // `codes`; `database` and `table` ("" = not looked at) match the row's name
 // or "*". Every value is bound.
 bool privilege_row_exists(const client* c, std::initializer_list<int> codes, const char* database,
+                          const char* table);
+bool privilege_row_exists(const client* c, std::span<const int> codes, const char* database,
                           const char* table);
 
 // Whether the session's user may open `name`.

@@ -1,11 +1,13 @@
 // sqlfuncs.cpp - the SQL functions the server adds to its connections:
 // md5 (folded to 4 bytes, 8 upper-case hex digits), sha1 (40 lower-case hex
-// digits), base64, and JSON_AUTH on the settings database.
+// digits), base64, and JSON_AUTH on the settings database. Session
+// connections also get the lock check and the privilege authorizer.
 #include <sqlite3.h>
 
 #include <cstring>
 #include <string>
 
+#include "core/authorizer.h"
 #include "core/dbhelpers.h"
 #include "core/dbref.h"
 #include "core/digest.h"
@@ -100,6 +102,7 @@ void kestrix_register_functions(sqlite3* db, client* c) {
     kestrix_register_sql_functions(db);
     sqlite3_create_function(db, "kestrix_check_locks", 2, SQLITE_ANY, c, fn_check_locks, nullptr,
                             nullptr);
+    sqlite3_set_authorizer(db, kestrix_authorizer, c);
 }
 
 void kestrix_register_sql_functions(sqlite3* db) {

@@ -116,6 +116,7 @@ enum : int {
 };
 
 constexpr size_t HEADER_SIZE = 32;
+constexpr int AUTH_CACHE_SIZE = 50;
 constexpr size_t ERROR_MSG_SIZE = 512;
 
 // The fields the write-ticket queue shares with the session (id, dbref,
@@ -152,6 +153,7 @@ struct client : dbref_session {
     int64_t last_rowid = 0;     // of the last EXECUTE
     int changes = 0;            // of the last EXECUTE
     int delete_authorized = 0;  // the authorizer allowed a DELETE in this statement
+    std::string delete_table;   // ... on this table
     int skip_lock_check = 0;    // record-lock triggers are off (VACUUM)
     char language[3] = {};      // SET LANGUAGE TO
     int busy = 0;
@@ -166,7 +168,14 @@ struct client : dbref_session {
     int is_admin = 0;
     int is_db_admin = 0;
     std::string db_admin_databases;
-    std::string username;  // at most 255 bytes
+    // Answers of recent privilege checks, keyed by the SHA-1 of the check's
+    // group list, code list, database and table; emptied at every reload of
+    // the rights and otherwise overwritten round robin.
+    unsigned char auth_cache_keys[AUTH_CACHE_SIZE][20] = {};
+    int auth_cache_results[AUTH_CACHE_SIZE] = {};
+    int auth_cache_next = 0;
+    int auth_cache_used = 0;  // filled entries, at most AUTH_CACHE_SIZE
+    std::string username;     // at most 255 bytes
     char address[48] = {};
 
     // The reply being built.
