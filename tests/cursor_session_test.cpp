@@ -50,6 +50,7 @@ protected:
         c_->fd = sv[0];
         c_->protocol_known = 1;
         c_->login_state = LOGIN_DONE;
+        c_->username = "admin";  // the administrator passes the statement authorizer
         c_->dbref = dbref_get("sales", 1);
         ASSERT_GE(c_->dbref, 0);
         ASSERT_EQ(client_open_database(c_, "sales", path), 1);
