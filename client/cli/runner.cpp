@@ -90,9 +90,9 @@ std::string help_text() {
            "            -- unless ENABLE AUTOCOMMIT (or kestrix-cli -a) is used\n"
            "  SELECT * FROM items;\n"
            "Client commands:\n"
-           "  \\q              quit\n"
-           "  \\timing [on|off] show how long each statement takes\n"
-           "  \\help           this text\n";
+           "  \\q                quit (so does Ctrl-D)\n"
+           "  \\timing [on|off]  show how long each statement takes\n"
+           "  \\help             this text\n";
 }
 
 namespace {
