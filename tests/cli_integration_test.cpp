@@ -73,6 +73,13 @@ TEST_F(CliEndToEnd, PersonAtATerminal) {
         {"\\timing", "Timing is on.", "kestrix> "},
     };
     for (const auto& s : steps) ASSERT_TRUE(play(t, s)) << s.line << "\n" << t.transcript();
+    // Ctrl-C drops a half-typed statement (here inside an open quote) and
+    // gives a fresh prompt instead of ending the client.
+    ASSERT_TRUE(play(t, {"SELECT 'half", "", "    -> "})) << t.transcript();
+    t.type("\x03");
+    ASSERT_TRUE(t.wait_for("^C\r\nkestrix> ")) << t.transcript();
+    ASSERT_TRUE(play(t, {"CREATE DATABASE after_interrupt;", "OK", "kestrix> "})) << t.transcript();
+
     t.type("SELECT id, name FROM people ORDER BY id;\n");
     std::string seen = t.wait_for_either("(2 rows)", "ERROR 7015: ");
     ASSERT_NE(seen, "") << t.transcript();

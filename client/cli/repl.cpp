@@ -4,7 +4,10 @@
 
 #include <readline/history.h>
 #include <readline/readline.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -43,9 +46,54 @@ private:
     std::string path_;
 };
 
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) {
+    g_interrupted = 1;
+}
+
+// Reads a key for readline. A Ctrl-C that breaks the read shows "^C" and ends
+// the line; the caller then drops what was typed.
+int read_key(FILE* in) {
+    for (;;) {
+        unsigned char c;
+        ssize_t n = ::read(fileno(in), &c, 1);
+        if (n == 1) return c;
+        if (n == 0 || errno != EINTR) return EOF;
+        if (g_interrupted) {
+            std::fputs("^C", rl_outstream);
+            std::fflush(rl_outstream);
+            return '\n';
+        }
+    }
+}
+
+// While the prompt waits, Ctrl-C drops the typed input instead of ending the
+// client; while a statement runs it still ends the client (and the server
+// rolls back its open transaction).
+class InterruptibleInput {
+public:
+    InterruptibleInput() {
+        struct sigaction sa {};
+        sa.sa_handler = on_interrupt;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;  // no SA_RESTART: the read in read_key returns
+        sigaction(SIGINT, &sa, &old_);
+    }
+    ~InterruptibleInput() { sigaction(SIGINT, &old_, nullptr); }
+    InterruptibleInput(const InterruptibleInput&) = delete;
+    InterruptibleInput& operator=(const InterruptibleInput&) = delete;
+
+private:
+    struct sigaction old_ {};
 };
+
+// One line from readline; nullptr at the end of input.
+std::unique_ptr<char, void (*)(void*)> read_line(const char* prompt) {
+    InterruptibleInput guard;
+    g_interrupted = 0;
+    return {readline(prompt), std::free};
+}
 
 // Runs what one line completed; false when the loop has to end.
 bool run_pieces(const std::vector<Piece>& pieces, Runner& runner, int& status) {
@@ -67,14 +115,20 @@ bool run_pieces(const std::vector<Piece>& pieces, Runner& runner, int& status) {
 
 int run_interactive(Runner& runner) {
     rl_readline_name = "kestrix";
+    rl_catch_signals = 0;  // SIGINT is handled by InterruptibleInput
+    rl_getc_function = read_key;
     HistoryFile history;
     StatementSplitter splitter;
     std::string entry;  // the lines of the statement being typed, for the history
     int status = 0;
     std::cout << "Type \\help for help, \\q to quit." << std::endl;
     for (;;) {
-        std::unique_ptr<char, FreeDeleter> raw(
-            readline(splitter.pending() ? kContinuation : kPrompt));
+        auto raw = read_line(splitter.pending() ? kContinuation : kPrompt);
+        if (g_interrupted) {
+            splitter.reset();
+            entry.clear();
+            continue;
+        }
         if (!raw) {
             std::cout << std::endl;  // end of input (Ctrl-D) ends the line the prompt is on
             break;

@@ -32,6 +32,11 @@ public:
     std::optional<Piece> finish();
     // True while a statement is open: the next line continues it.
     bool pending() const;
+    // Drops the open statement.
+    void reset() {
+        buf_.clear();
+        state_ = State::kNormal;
+    }
 
 private:
     enum class State { kNormal, kSingle, kDouble, kBacktick, kBracket, kBlockComment };
