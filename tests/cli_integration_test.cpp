@@ -162,6 +162,29 @@ TEST_F(CliEndToEnd, OneStatementRunsAndTheExitStatusTellsFailure) {
     EXPECT_EQ(query_db("secure", "SELECT count(*) FROM sqlite_master WHERE name = 't'"), "1");
 }
 
+TEST_F(CliEndToEnd, ScriptFromAFile) {
+    std::string path = home.file("setup.sql");
+    write_text_file(path, "CREATE DATABASE from_file; -- first\nUSE DATABASE from_file;\n");
+    RunResult r = run({"-f", path});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "OK\nOK\n");
+    EXPECT_TRUE(db_exists("from_file"));
+    RunResult missing = run({"-f", home.file("none.sql")});
+    EXPECT_EQ(missing.exit_status, 2);
+    EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
+}
+
+TEST_F(CliEndToEnd, RefusedRequestKindIsSentAsTheOther) {
+    // ENGINE SELECT is a select command whose first word says execute: the
+    // server refuses the execute with 7025 and the client sends a select.
+    // Servers without result cursors answer that select with 7015, so either
+    // a table or that error passes; 7025 must not reach the user.
+    RunResult r = run({"-c", "CREATE DATABASE k; USE DATABASE k; ENGINE SELECT 1"});
+    EXPECT_EQ(r.err.find("ERROR 7025"), std::string::npos) << r.err;
+    bool table = r.exit_status == 0 && r.out.find("(1 row)") != std::string::npos;
+    EXPECT_TRUE(table || r.err.find("ERROR 7015: ") != std::string::npos) << r.out << r.err;
+}
+
 TEST_F(CliEndToEnd, BailStopsAtTheFirstFailure) {
     RunResult keep_going = run({"-c", "USE DATABASE nowhere; CREATE DATABASE went_on"});
     EXPECT_EQ(keep_going.exit_status, 1);

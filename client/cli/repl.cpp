@@ -2,6 +2,7 @@
 // whole statements.
 #include "repl.h"
 
+#include <poll.h>
 #include <readline/history.h>
 #include <readline/readline.h>
 #include <unistd.h>
@@ -52,19 +53,28 @@ void on_interrupt(int) {
     g_interrupted = 1;
 }
 
-// Reads a key for readline. A Ctrl-C that breaks the read shows "^C" and ends
-// the line; the caller then drops what was typed.
+// The signal mask while the prompt waits for a key: SIGINT is blocked
+// everywhere else, so it can only arrive inside ppoll.
+sigset_t g_wait_mask;
+
+// Reads a key for readline. A Ctrl-C shows "^C" and ends the line; the caller
+// then drops what was typed.
 int read_key(FILE* in) {
+    pollfd p{fileno(in), POLLIN, 0};
     for (;;) {
-        unsigned char c;
-        ssize_t n = ::read(fileno(in), &c, 1);
-        if (n == 1) return c;
-        if (n == 0 || errno != EINTR) return EOF;
         if (g_interrupted) {
             std::fputs("^C", rl_outstream);
             std::fflush(rl_outstream);
             return '\n';
         }
+        if (ppoll(&p, 1, nullptr, &g_wait_mask) < 0) {
+            if (errno == EINTR) continue;
+            return EOF;
+        }
+        unsigned char c;
+        ssize_t n = ::read(p.fd, &c, 1);
+        if (n == 1) return c;
+        if (n == 0 || errno != EINTR) return EOF;
     }
 }
 
@@ -77,15 +87,25 @@ public:
         struct sigaction sa {};
         sa.sa_handler = on_interrupt;
         sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;  // no SA_RESTART: the read in read_key returns
-        sigaction(SIGINT, &sa, &old_);
+        sigaction(SIGINT, &sa, &old_action_);
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        sigprocmask(SIG_BLOCK, &block, &old_mask_);
+        g_wait_mask = old_mask_;
+        sigdelset(&g_wait_mask, SIGINT);
     }
-    ~InterruptibleInput() { sigaction(SIGINT, &old_, nullptr); }
+    ~InterruptibleInput() {
+        // Unblock first: a Ctrl-C still pending only sets the flag.
+        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+        sigaction(SIGINT, &old_action_, nullptr);
+    }
     InterruptibleInput(const InterruptibleInput&) = delete;
     InterruptibleInput& operator=(const InterruptibleInput&) = delete;
 
 private:
-    struct sigaction old_ {};
+    struct sigaction old_action_ {};
+    sigset_t old_mask_{};
 };
 
 // One line from readline; nullptr at the end of input.
