@@ -44,6 +44,36 @@ std::vector<std::string_view> leading_words(std::string_view s, size_t n) {
 
 }  // namespace
 
+StatementSplitter::State StatementSplitter::opened_by(char c) {
+    switch (c) {
+        case '\'':
+            return State::kSingle;
+        case '"':
+            return State::kDouble;
+        case '`':
+            return State::kBacktick;
+        case '[':
+            return State::kBracket;
+        default:
+            return State::kNormal;
+    }
+}
+
+char StatementSplitter::closing_quote(State s) {
+    switch (s) {
+        case State::kSingle:
+            return '\'';
+        case State::kDouble:
+            return '"';
+        case State::kBacktick:
+            return '`';
+        case State::kBracket:
+            return ']';
+        default:
+            return '\0';
+    }
+}
+
 bool StatementSplitter::pending() const {
     return state_ != State::kNormal || !trim(buf_).empty();
 }
@@ -77,47 +107,26 @@ std::vector<Piece> StatementSplitter::feed_line(std::string_view line) {
     for (size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
         char next = i + 1 < line.size() ? line[i + 1] : '\0';
-        switch (state_) {
-            case State::kBlockComment:
-                if (c == '*' && next == '/') {
-                    state_ = State::kNormal;
-                    buf_ += ' ';
-                    ++i;
-                }
-                continue;
-            case State::kSingle:
-                if (c == '\'') state_ = State::kNormal;
-                break;
-            case State::kDouble:
-                if (c == '"') state_ = State::kNormal;
-                break;
-            case State::kBacktick:
-                if (c == '`') state_ = State::kNormal;
-                break;
-            case State::kBracket:
-                if (c == ']') state_ = State::kNormal;
-                break;
-            case State::kNormal:
-                if (c == '-' && next == '-') {
-                    i = line.size();  // the rest of the line is a comment
-                    continue;
-                }
-                if (c == '/' && next == '*') {
-                    state_ = State::kBlockComment;
-                    ++i;
-                    continue;
-                }
-                if (c == ';' && !inside_open_trigger()) {
-                    end_statement(out);
-                    continue;
-                }
-                if (c == '\'') state_ = State::kSingle;
-                if (c == '"') state_ = State::kDouble;
-                if (c == '`') state_ = State::kBacktick;
-                if (c == '[') state_ = State::kBracket;
-                break;
+        if (state_ == State::kBlockComment) {
+            if (c == '*' && next == '/') {
+                state_ = State::kNormal;
+                buf_ += ' ';
+                ++i;
+            }
+        } else if (state_ != State::kNormal) {
+            if (c == closing_quote(state_)) state_ = State::kNormal;
+            buf_ += c;
+        } else if (c == '-' && next == '-') {
+            break;  // the rest of the line is a comment
+        } else if (c == '/' && next == '*') {
+            state_ = State::kBlockComment;
+            ++i;
+        } else if (c == ';' && !inside_open_trigger()) {
+            end_statement(out);
+        } else {
+            state_ = opened_by(c);
+            buf_ += c;
         }
-        buf_ += c;
     }
     if (state_ != State::kBlockComment) buf_ += '\n';
     if (!pending()) buf_.clear();

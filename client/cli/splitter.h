@@ -40,6 +40,8 @@ public:
 
 private:
     enum class State { kNormal, kSingle, kDouble, kBacktick, kBracket, kBlockComment };
+    static State opened_by(char c);  // kNormal when `c` opens no quote
+    static char closing_quote(State s);
     void end_statement(std::vector<Piece>& out);
     bool inside_open_trigger() const;
 
