@@ -164,11 +164,18 @@ TEST_F(CliEndToEnd, OneStatementRunsAndTheExitStatusTellsFailure) {
 
 TEST_F(CliEndToEnd, ScriptFromAFile) {
     std::string path = home.file("setup.sql");
-    write_text_file(path, "CREATE DATABASE from_file; -- first\nUSE DATABASE from_file;\n");
+    write_text_file(path,
+                    "CREATE DATABASE from_file; -- first\nUSE DATABASE from_file;\n"
+                    "\\timing   on\nCOMMIT;\n");
     RunResult r = run({"-f", path});
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(r.out, "OK\nOK\n");
+    EXPECT_TRUE(r.out.starts_with("OK\nOK\nTiming is on.\nOK\nTime: ")) << r.out;
     EXPECT_TRUE(db_exists("from_file"));
+    write_text_file(path, "\\nope\nPING;\n");
+    RunResult unknown = run({"-f", path});
+    EXPECT_EQ(unknown.exit_status, 1);
+    EXPECT_EQ(unknown.out, "OK\n");
+    EXPECT_NE(unknown.err.find("unknown command \\nope"), std::string::npos) << unknown.err;
     RunResult missing = run({"-f", home.file("none.sql")});
     EXPECT_EQ(missing.exit_status, 2);
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;

@@ -56,7 +56,8 @@ bool Runner::run_statement(const std::string& sql) {
 
 CommandResult Runner::run_command(const std::string& text) {
     std::string name = text.substr(0, text.find_first_of(" \t"));
-    std::string arg = name.size() < text.size() ? text.substr(name.size() + 1) : "";
+    size_t arg_at = text.find_first_not_of(" \t", name.size());
+    std::string arg = arg_at == std::string::npos ? "" : text.substr(arg_at);
     if (name == "\\q" || name == "\\quit") return CommandResult::kQuit;
     if (name == "\\timing") {
         if (arg == "on" || arg == "off") {
