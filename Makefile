@@ -22,7 +22,9 @@ run: build
 	    echo "KESTRIX_ADMIN_PASSWORD is not set: a new settings file gets user admin with password admin."; \
 	fi
 	@echo "Data folder: $(DATA) (settings: $(DATA)/kestrix.settings, databases: $(DATA)/databases)"
-	@echo "Listening on 127.0.0.1:$(PORT); log in as admin."
+	@echo "Listening on 127.0.0.1:$(PORT). Connect with:"
+	@echo "    $(BUILD)/kestrix-cli -h 127.0.0.1 -p $(PORT) -u admin"
+	@echo "(it asks for the password: admin unless KESTRIX_ADMIN_PASSWORD was set when the settings file was made)"
 	@KESTRIX_ADMIN_PASSWORD="$${KESTRIX_ADMIN_PASSWORD:-admin}" exec $(BUILD)/kestrix \
 	    -x $(DATA) -s $(DATA)/kestrix.settings -d $(DATA)/databases -p $(PORT)
 
