@@ -66,7 +66,10 @@ bool privilege_row_exists(const client* c, std::initializer_list<int> codes, con
 bool privilege_row_exists(const client* c, std::span<const int> codes, const char* database,
                           const char* table) {
     std::string list;
-    for (int code : codes) list += (list.empty() ? "" : ",") + std::to_string(code);
+    for (int code : codes) {
+        if (!list.empty()) list += ',';
+        list += std::to_string(code);
+    }
     // The group list and the code list are matched as comma-joined texts.
     Stmt st(settings.settings_db,
             "SELECT 1 FROM Privileges WHERE (',' || ?1 || ',') LIKE ('%,' || groupid || ',%') AND "
