@@ -22,6 +22,14 @@ class DatabaseCommands : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.started()); }
     std::string db_file(const std::string& name) const { return server.dir().file("db/" + name); }
+    // Every request header carries the session's write-lock wait.
+    Connection login_waiting(uint32_t seconds) {
+        kestrix::ConnectOptions o;
+        o.timeout_s = seconds;
+        Connection c = server.connect(o);
+        c.login(admin_login());
+        return c;
+    }
     int exec_code(Connection& c, const std::string& sql) {
         return error_code_of([&] { c.execute(sql); });
     }
@@ -122,11 +130,7 @@ TEST_F(DatabaseCommands, WritersOfOneDatabaseWaitForTheOpenTransaction) {
     ASSERT_EQ(exec_code(a, "CREATE TABLE t (a)"), 0);
     ASSERT_EQ(exec_code(a, "COMMIT"), 0);
 
-    // Every request header carries the session's write-lock wait: 1 second here.
-    kestrix::ConnectOptions quick;
-    quick.timeout_s = 1;
-    Connection b = server.connect(quick);
-    b.login(admin_login());
+    Connection b = login_waiting(1);
     ASSERT_EQ(exec_code(b, "USE DATABASE shared"), 0);
     // Autocommit is off: a's insert keeps the write ticket until COMMIT.
     ASSERT_EQ(exec_code(a, "INSERT INTO t VALUES (1)"), 0);
@@ -336,10 +340,7 @@ TEST_F(DatabaseCommands, RequestChecksAndStatementKinds) {
     ASSERT_EQ(exec_code(c, "COMMIT"), 0);
 
     // PRAGMA holds no transaction: another session writes at once afterwards.
-    kestrix::ConnectOptions quick;
-    quick.timeout_s = 1;
-    Connection b = server.connect(quick);
-    b.login(admin_login());
+    Connection b = login_waiting(1);
     ASSERT_EQ(exec_code(b, "USE DATABASE 'my db'"), 0);
     EXPECT_EQ(exec_code(c, "PRAGMA user_version=7"), 0);
     EXPECT_EQ(exec_code(b, "INSERT INTO t VALUES (2)"), 0);
@@ -355,10 +356,7 @@ TEST_F(DatabaseCommands, LockedDatabaseNamesTheOwnerAndTheMeasuredWait) {
     ASSERT_EQ(exec_code(a, "COMMIT"), 0);
     EXPECT_EQ(exec_code(a, "LOCK DATABASE locked"), 0);
 
-    kestrix::ConnectOptions quick;
-    quick.timeout_s = 1;
-    Connection b = server.connect(quick);
-    b.login(admin_login());
+    Connection b = login_waiting(1);
     ASSERT_EQ(exec_code(b, "USE DATABASE locked"), 0);
     try {
         b.execute("INSERT INTO t VALUES (1)");

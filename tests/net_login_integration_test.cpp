@@ -62,17 +62,8 @@ using Prefs = std::map<std::string, std::string>;
 
 }  // namespace
 
-class NetLogin : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { server_ = new NetServer(); }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(server_->started()) << server_->process().err(); }
-    static NetServer* server_;
-};
-NetServer* NetLogin::server_ = nullptr;
+struct NetLoginTag;
+using NetLogin = SharedServerTest<NetLoginTag>;
 
 TEST_F(NetLogin, EveryHandshakeWithRightAndWrongPassword) {
     for (const auto& h : kHandshakes) {

@@ -40,17 +40,8 @@ void pause_between_segments() {
 
 }  // namespace
 
-class NetTransport : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { server_ = new NetServer(); }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(server_->started()) << server_->process().err(); }
-    static NetServer* server_;
-};
-NetServer* NetTransport::server_ = nullptr;
+struct NetTransportTag;
+using NetTransport = SharedServerTest<NetTransportTag>;
 
 TEST_F(NetTransport, PingAnswersABareHeader) {
     Connection c = server_->login();

@@ -42,6 +42,14 @@ bool is_current(const client* c, const char* name) {
     return c->dbref >= 0 && kestrix_strcmpi(dbref_dbname(c->dbref), name) == 0;
 }
 
+// Leaves `slot` (-1: none) for this session; true when other sessions still
+// have the database open.
+bool open_elsewhere(client* c, int slot) {
+    if (slot < 0) return false;
+    if (slot == c->dbref) client_close_database(c);
+    return dbref_value(slot, DBREF_NCLIENTS, DBREF_READ) > 0;
+}
+
 void set_client_database(client* c, const char* name) {
     Stmt st(settings.inmemorydb, "UPDATE Clients SET database=?1 WHERE id=?2;");
     st.bind(1, name).bind(2, static_cast<int64_t>(c->id)).run();
@@ -138,13 +146,9 @@ int DoDropDatabase(client* c, char** args, int code) {
     if (!check_db_available(name, AVAIL_RESERVE))
         return fail(c, 7015, "Database \"%s\" is temporary unavailable (DoDropDatabase).", name);
     int slot = dbref_get(name, 0);
-    if (slot >= 0) {
-        if (slot == c->dbref) client_close_database(c);
-        if (dbref_value(slot, DBREF_NCLIENTS, DBREF_READ) > 0) {
-            check_db_available(name, AVAIL_RELEASE);
-            return fail(c, 7029, "The database named \"%s\" is in use and cannot be deleted.",
-                        name);
-        }
+    if (open_elsewhere(c, slot)) {
+        check_db_available(name, AVAIL_RELEASE);
+        return fail(c, 7029, "The database named \"%s\" is in use and cannot be deleted.", name);
     }
     file_delete(path.c_str());
     file_delete((path + "-wal").c_str());  // the database is gone: so is its log
@@ -204,14 +208,11 @@ int DoCloseDatabase(client* c, char** args, int) {
     if (!check_db_available(name, AVAIL_RESERVE))
         return fail(c, 7015, "Database \"%s\" is temporary unavailable (DoCloseDatabase).", name);
     int slot = dbref_get(name, 0);
-    if (slot >= 0) {
-        if (slot == c->dbref) client_close_database(c);
-        if (dbref_value(slot, DBREF_NCLIENTS, DBREF_READ) > 0) {
-            check_db_available(name, AVAIL_RELEASE);
-            return fail(c, 7029, "The database named \"%s\" is in use and cannot be closed.", name);
-        }
-        dbref_free_entry(slot);
+    if (open_elsewhere(c, slot)) {
+        check_db_available(name, AVAIL_RELEASE);
+        return fail(c, 7029, "The database named \"%s\" is in use and cannot be closed.", name);
     }
+    if (slot >= 0) dbref_free_entry(slot);
     check_db_available(name, AVAIL_RELEASE);
     return CMD_DONE;
 }

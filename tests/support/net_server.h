@@ -5,6 +5,8 @@
 // `prefs` go into a JSON start-up file (-c) that the server applies at start.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -40,6 +42,19 @@ private:
     TempDir dir_;
     std::unique_ptr<ServerProcess> proc_;
     bool started_ = false;
+};
+
+// A test suite sharing one server among its tests; `Tag` tells suites apart.
+template <typename Tag>
+class SharedServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = new NetServer(); }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(server_->started()) << server_->process().err(); }
+    static inline NetServer* server_ = nullptr;
 };
 
 // The error code a call throws, or 0 when it returns.
