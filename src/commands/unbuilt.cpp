@@ -65,12 +65,6 @@ int DoDropPreference(client* session, char** args, int code) {
 int DoShowConnections(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
-int DoShowSQLiteMaster(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
-int DoShowTableInfo(client* session, char** args, int code) {
-    return command_not_built(session, args, code);
-}
 int DoShowLog(client* session, char** args, int code) {
     return command_not_built(session, args, code);
 }
