@@ -264,9 +264,9 @@ Bytes header_bytes(const ReplyParts& r) {
 }
 
 TEST(WireReply, AcknowledgementIsTheBareHeader) {
-    ReplySpec spec;
+    ReplyPlan plan;
     ReplyParts r;
-    ASSERT_TRUE(wire_build_reply(spec, &r));
+    ASSERT_TRUE(wire_build_reply(plan, &r));
     Bytes expected = {'S', 'Q', 'L', 'S', 0, 0, 0, 0, 0, 0, 1};
     expected.resize(32, 0);
     EXPECT_EQ(header_bytes(r), expected);
@@ -275,12 +275,12 @@ TEST(WireReply, AcknowledgementIsTheBareHeader) {
 
 TEST(WireReply, ErrorAndDataReplies) {
     const char msg[] = "Wrong command.";
-    ReplySpec spec;
-    spec.code = 7016;
-    spec.payload = msg;
-    spec.size = sizeof(msg);
+    ReplyPlan plan;
+    plan.code = 7016;
+    plan.payload = msg;
+    plan.size = sizeof(msg);
     ReplyParts r;
-    ASSERT_TRUE(wire_build_reply(spec, &r));
+    ASSERT_TRUE(wire_build_reply(plan, &r));
     EXPECT_EQ(wire_be32(r.header + 4), 15u);
     EXPECT_EQ(wire_be16(r.header + 8), 7016);
     EXPECT_EQ(r.header[10], 1);
@@ -289,10 +289,10 @@ TEST(WireReply, ErrorAndDataReplies) {
               std::string(msg, sizeof(msg)));
 
     const unsigned char challenge[20] = {7};
-    spec = ReplySpec{};
-    spec.payload = challenge;
-    spec.size = sizeof(challenge);
-    ASSERT_TRUE(wire_build_reply(spec, &r));
+    plan = ReplyPlan{};
+    plan.payload = challenge;
+    plan.size = sizeof(challenge);
+    ASSERT_TRUE(wire_build_reply(plan, &r));
     EXPECT_EQ(wire_be32(r.header + 4), 20u);
     EXPECT_EQ(wire_be32(r.header + 24), 1u);  // success with payload: one field
     EXPECT_EQ(r.payload, challenge);          // clear payloads are not copied
@@ -309,15 +309,15 @@ TEST(WireReply, EncryptedPayloadsCarryTheirIv) {
         SCOPED_TRACE(tc.payload);
         Bytes payload(tc.payload);
         for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i);
-        ReplySpec spec;
-        spec.payload = payload.data();
-        spec.size = payload.size();
-        spec.enc_type = 3;
-        spec.key = KEY;
-        spec.keylen = 24;
-        spec.iv = iv;
+        ReplyPlan plan;
+        plan.payload = payload.data();
+        plan.size = payload.size();
+        plan.enc_type = 3;
+        plan.key = KEY;
+        plan.keylen = 24;
+        plan.iv = iv;
         ReplyParts r;
-        ASSERT_TRUE(wire_build_reply(spec, &r));
+        ASSERT_TRUE(wire_build_reply(plan, &r));
         EXPECT_EQ(wire_be32(r.header + 4), tc.on_wire);
         EXPECT_EQ(r.header[11], 3);
         ASSERT_EQ(r.payload_len, tc.on_wire);
@@ -337,18 +337,18 @@ TEST(WireReply, EncryptedPayloadsCarryTheirIv) {
 TEST(WireReply, EndOfChunksIsNeverEncryptedNorCarriesPayload) {
     const unsigned char iv[16] = {};
     const char data[] = "left over";
-    ReplySpec spec;
-    spec.code = 777;
-    spec.payload = data;
-    spec.size = sizeof(data);
-    spec.enc_type = 2;
-    spec.key = KEY;
-    spec.keylen = 16;
-    spec.iv = iv;
-    spec.flags = REPLY_FLAG_PARTIAL;
-    spec.compress = true;
+    ReplyPlan plan;
+    plan.code = 777;
+    plan.payload = data;
+    plan.size = sizeof(data);
+    plan.enc_type = 2;
+    plan.key = KEY;
+    plan.keylen = 16;
+    plan.iv = iv;
+    plan.flags = REPLY_FLAG_PARTIAL;
+    plan.compress = true;
     ReplyParts r;
-    ASSERT_TRUE(wire_build_reply(spec, &r));
+    ASSERT_TRUE(wire_build_reply(plan, &r));
     EXPECT_EQ(wire_be32(r.header + 4), 0u);
     EXPECT_EQ(r.header[11], 0);
     EXPECT_EQ(r.payload_len, 0u);
@@ -357,13 +357,13 @@ TEST(WireReply, EndOfChunksIsNeverEncryptedNorCarriesPayload) {
 TEST(WireReply, OnlyPartialDataIsCompressed) {
     const Bytes data(4000, 'q');
     for (uint8_t flags : {uint8_t{0}, uint8_t{REPLY_FLAG_PARTIAL}}) {
-        ReplySpec spec;
-        spec.payload = data.data();
-        spec.size = data.size();
-        spec.flags = flags;
-        spec.compress = true;
+        ReplyPlan plan;
+        plan.payload = data.data();
+        plan.size = data.size();
+        plan.flags = flags;
+        plan.compress = true;
         ReplyParts r;
-        ASSERT_TRUE(wire_build_reply(spec, &r));
+        ASSERT_TRUE(wire_build_reply(plan, &r));
         if (flags == 0) {
             EXPECT_EQ(r.payload_len, data.size());
             EXPECT_EQ(r.header[10], REPLY_FLAG_ALWAYS);

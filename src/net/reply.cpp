@@ -41,21 +41,21 @@ void client_seterror(client* c, int code, const char* format, ...) {
 int client_senddata(client* c, int code, const void* buffer, size_t size, int flags) {
     client_reset_iov(c);
     unsigned char iv[WIRE_IV_SIZE];
-    ReplySpec spec;
-    spec.code = code;
-    spec.payload = buffer;
-    spec.size = buffer ? size : 0;
-    spec.flags = static_cast<uint8_t>(flags);
-    spec.enc_type = c->enc_type;
-    spec.key = c->session_key;
-    spec.keylen = c->session_key_len;
-    spec.compress = (c->request_flags & REQ_FLAG_COMPRESSED) != 0;
-    if (spec.enc_type != 0 && spec.keylen != 0 && spec.size > 0 && code != REPLY_END_CHUNK) {
+    ReplyPlan plan;
+    plan.code = code;
+    plan.payload = buffer;
+    plan.size = buffer ? size : 0;
+    plan.flags = static_cast<uint8_t>(flags);
+    plan.enc_type = c->enc_type;
+    plan.key = c->session_key;
+    plan.keylen = c->session_key_len;
+    plan.compress = (c->request_flags & REQ_FLAG_COMPRESSED) != 0;
+    if (plan.enc_type != 0 && plan.keylen != 0 && plan.size > 0 && code != REPLY_END_CHUNK) {
         rand_fill_16(iv);
-        spec.iv = iv;
+        plan.iv = iv;
     }
     ReplyParts parts;
-    if (!wire_build_reply(spec, &parts)) {
+    if (!wire_build_reply(plan, &parts)) {
         client_disconnect(c);
         return 0;
     }

@@ -121,11 +121,11 @@ WireDecode wire_decode_body(const RequestHeader& h, std::vector<unsigned char>& 
 
 namespace {
 
-bool compress_payload(const ReplySpec& spec, ReplyParts* out) {
-    uLongf bound = compressBound(static_cast<uLong>(spec.size));
+bool compress_payload(const ReplyPlan& plan, ReplyParts* out) {
+    uLongf bound = compressBound(static_cast<uLong>(plan.size));
     out->packet.resize(bound);
-    if (compress2(out->packet.data(), &bound, static_cast<const Bytef*>(spec.payload),
-                  static_cast<uLong>(spec.size), Z_DEFAULT_COMPRESSION) != Z_OK) {
+    if (compress2(out->packet.data(), &bound, static_cast<const Bytef*>(plan.payload),
+                  static_cast<uLong>(plan.size), Z_DEFAULT_COMPRESSION) != Z_OK) {
         out->packet.clear();
         return false;
     }
@@ -135,45 +135,45 @@ bool compress_payload(const ReplySpec& spec, ReplyParts* out) {
 
 }  // namespace
 
-bool wire_build_reply(const ReplySpec& spec, ReplyParts* out) {
+bool wire_build_reply(const ReplyPlan& plan, ReplyParts* out) {
     unsigned char* h = out->header;
     memset(h, 0, WIRE_HEADER_SIZE);
     memcpy(h, "SQLS", 4);
-    uint8_t flags = static_cast<uint8_t>(spec.flags | REPLY_FLAG_ALWAYS);
-    const bool has_payload = spec.payload != nullptr && spec.size > 0;
-    const bool encrypt = spec.enc_type != 0 && spec.keylen != 0 && has_payload && spec.code != 777;
+    uint8_t flags = static_cast<uint8_t>(plan.flags | REPLY_FLAG_ALWAYS);
+    const bool has_payload = plan.payload != nullptr && plan.size > 0;
+    const bool encrypt = plan.enc_type != 0 && plan.keylen != 0 && has_payload && plan.code != 777;
     out->packet.clear();
     out->uses_packet = false;
-    out->payload = static_cast<const unsigned char*>(spec.payload);
-    out->payload_len = has_payload ? spec.size : 0;
+    out->payload = static_cast<const unsigned char*>(plan.payload);
+    out->payload_len = has_payload ? plan.size : 0;
     uint32_t uncompressed = 0;
 
     if (encrypt) {
-        out->packet.resize(WIRE_IV_SIZE + spec.size);
-        memcpy(out->packet.data(), spec.iv, WIRE_IV_SIZE);
-        memcpy(out->packet.data() + WIRE_IV_SIZE, spec.payload, spec.size);
-        if (!encrypt_buffer(spec.key, spec.keylen, out->packet.data(), spec.size)) return false;
+        out->packet.resize(WIRE_IV_SIZE + plan.size);
+        memcpy(out->packet.data(), plan.iv, WIRE_IV_SIZE);
+        memcpy(out->packet.data() + WIRE_IV_SIZE, plan.payload, plan.size);
+        if (!encrypt_buffer(plan.key, plan.keylen, out->packet.data(), plan.size)) return false;
         out->uses_packet = true;
-    } else if (has_payload && spec.compress && (spec.flags & REPLY_FLAG_PARTIAL) &&
-               spec.code != 777 && compress_payload(spec, out)) {
+    } else if (has_payload && plan.compress && (plan.flags & REPLY_FLAG_PARTIAL) &&
+               plan.code != 777 && compress_payload(plan, out)) {
         out->uses_packet = true;
         flags |= REPLY_FLAG_COMPRESSED;
-        uncompressed = static_cast<uint32_t>(spec.size);
+        uncompressed = static_cast<uint32_t>(plan.size);
     }
     if (out->uses_packet) {
         out->payload = out->packet.data();
         out->payload_len = out->packet.size();
     }
-    if (spec.code == 777) out->payload_len = 0;
+    if (plan.code == 777) out->payload_len = 0;
 
     wire_put_be32(h + 4, static_cast<uint32_t>(out->payload_len));
-    wire_put_be16(h + 8, static_cast<uint16_t>(spec.code));
+    wire_put_be16(h + 8, static_cast<uint16_t>(plan.code));
     h[10] = flags;
-    h[11] = encrypt ? static_cast<unsigned char>(spec.enc_type) : 0;
+    h[11] = encrypt ? static_cast<unsigned char>(plan.enc_type) : 0;
     wire_put_be32(h + 12, uncompressed);
-    wire_put_be32(h + 16, spec.rows);
-    wire_put_be32(h + 20, spec.columns);
-    if (!spec.cursor) wire_put_be32(h + 24, (spec.code == 0 && out->payload_len > 0) ? 1 : 0);
+    wire_put_be32(h + 16, plan.rows);
+    wire_put_be32(h + 20, plan.columns);
+    if (!plan.cursor) wire_put_be32(h + 24, (plan.code == 0 && out->payload_len > 0) ? 1 : 0);
     return true;
 }
 

@@ -97,7 +97,7 @@ struct ReplyParts {
     bool uses_packet = false;
 };
 
-struct ReplySpec {
+struct ReplyPlan {
     int code = 0;
     const void* payload = nullptr;
     size_t size = 0;
@@ -115,7 +115,7 @@ struct ReplySpec {
 // present, the payload is not empty and the code is not 777; compresses only
 // partial replies (flag 0x20) when `compress` is set. Returns false when the
 // cipher refused the key.
-bool wire_build_reply(const ReplySpec& spec, ReplyParts* out);
+bool wire_build_reply(const ReplyPlan& plan, ReplyParts* out);
 
 // Default message of an error code, or nullptr when it has none.
 const char* get_error_str(int code);
